@@ -1,0 +1,299 @@
+// vorel_cloud.parvex: the core SDK's approval request -> the body of
+// POST /v1/approvals/requests (ApprovalRequestPayload), with the attestation
+// reused from the request or built by the signing core.
+#include "runtime/vorel.hpp"
+
+using namespace vc;
+
+namespace {
+
+PyObject* bytes_type() { return reinterpret_cast<PyObject*>(&PyBytes_Type); }
+PyObject* dict_type() { return reinterpret_cast<PyObject*>(&PyDict_Type); }
+
+Ref cloud_error(const Call& c, const char* message) {
+  Ref msg = text(message);
+  return call(c.global("VorelCloudError"), {msg.get()});
+}
+
+// ---- field resolution -------------------------------------------------------
+
+Ref resolve_holder_key(Call& c) {
+  PyObject* request = c.arg(0);
+  Ref value = attr_or(request, "holder_key", Py_None);
+  if (value.is_none()) return bytes("");
+  if (is_bytes_like(value)) return call(bytes_type(), {value.get()});
+  if (is_text(value)) return call_method(bytes_type(), "fromhex", {value.get()});
+  Ref to_bytes = attr_or(value, "to_bytes", Py_None);
+  if (PyCallable_Check(to_bytes)) {
+    Ref raw = call(to_bytes);
+    return call(bytes_type(), {raw.get()});
+  }
+  return bytes("");
+}
+
+Ref resolve_signing_key(Call& c) {
+  PyObject* explicit_key = c.arg(0);
+  if (explicit_key != Py_None) return Ref::borrow(explicit_key);
+  try {
+    Ref key_scope = import_from("vorel.decorators", "key_scope");
+    return call(key_scope);
+  } catch (PyError&) {
+    Ref e = take_error();
+    if (matches(e, PyExc_ImportError)) return none();
+    if (!matches(e, PyExc_Exception)) rethrow(e);
+    log(c.globals(), "debug", "key_scope unavailable: %s", {e.get()});
+    return none();
+  }
+}
+
+Ref normalize_request_hash(Call& c) {
+  PyObject* value = c.arg(0);
+  if (is_bytes_like(value)) return call(bytes_type(), {value});
+  if (is_text(value)) return call_method(bytes_type(), "fromhex", {value});
+  raise(cloud_error(c, "request.request_hash must be bytes or hex string"));
+}
+
+Ref extract_policy_id(Call& c) {
+  PyObject* request = c.arg(0);
+  PyObject* override_id = c.arg(1);
+  if (truthy(override_id)) return Ref::borrow(override_id);
+  for (const char* name : {"policy_id", "policy_ref"}) {
+    Ref v = attr_or(request, name, Py_None);
+    if (is_text(v) && truthy(v)) return v;
+  }
+  return none();
+}
+
+Ref extract_inline_rules(Call& c) {
+  PyObject* request = c.arg(0);
+  Ref approvers = attr_or(request, "required_approvers", Py_None);
+  Ref keys = none();
+  if (truthy(approvers)) {
+    keys = list();
+    Ref it = Ref::steal(PyObject_GetIter(approvers));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it))) {
+      Ref key = is_bytes_like(item) ? call_method(item, "hex") : str(item);
+      check(PyList_Append(keys, key));
+    }
+    if (PyErr_Occurred()) throw_pending();
+  }
+  Ref threshold = attr_or(request, "min_approvals", Py_None);
+  Ref ttl = attr_or(request, "ttl_seconds", Py_None);
+  if (ttl.is_none()) {
+    Ref gate_ttl = attr_or(request, "gate_ttl", Py_None);
+    if (!gate_ttl.is_none()) ttl = Ref::steal(PyNumber_Long(gate_ttl));
+  }
+  return tuple({keys.get(), threshold.get(), ttl.get()});
+}
+
+Ref build_attestation_fields(Call& c) {
+  PyObject* request = c.arg(0);
+  PyObject* signing_key = c.arg(1);
+  // c.arg(2), the holder key, is part of the signature only: the signing
+  // core always binds the signing key's own public key.
+  Ref build = import_from("vorel_core", "py_build_approval_context_attestation");
+  Ref holder_public = attr(signing_key, "public_key");
+  Ref warrant_id = attr(request, "warrant_id");
+  Ref tool = attr(request, "tool");
+  Ref arguments = attr(request, "arguments");
+  Ref built = call(build, {signing_key, warrant_id.get(), tool.get(), arguments.get(), holder_public.get()});
+  std::vector<Ref> pair = unpack(built, 2);
+  Ref attestation = call(dict_type(), {pair[1].get()});
+
+  Ref own_hash = attr_or(request, "request_hash", bytes("").get());
+  Ref request_hash = call(c.global("_normalize_request_hash"), {own_hash.get()});
+  Ref attested = get(attestation, "request_hash");
+  if (truthy(attested)) {
+    try {
+      Ref as_text = str(attested);
+      request_hash = call_method(bytes_type(), "fromhex", {as_text.get()});
+    } catch (PyError&) {
+      Ref e = take_error();
+      if (!matches(e, PyExc_ValueError) && !matches(e, PyExc_TypeError)) rethrow(e);
+    }
+  }
+  return tuple({pair[0].get(), attestation.get(), request_hash.get()});
+}
+
+// ---- the payload builder ---------------------------------------------------
+
+Ref build_approval_request_payload(Call& c) {
+  PyObject* request = c.arg(0);
+  PyObject* signing_key = c.arg(1);
+  PyObject* policy_id = c.arg(2);
+  PyObject* idempotency_key = c.arg(3);
+
+  Ref holder_key = call(c.global("_resolve_holder_key"), {request});
+  if (!truthy(holder_key))
+    raise(cloud_error(c, "request.holder_key is required for cloud approval - ensure the warrant is bound before enforcement"));
+
+  Ref args_cbor_b64 = attr_or(request, "args_canonical_cbor_b64", text("").get());
+  if (!truthy(args_cbor_b64)) args_cbor_b64 = text("");
+
+  Ref context = attr_or(request, "approval_context_attestation", Py_None);
+  context = truthy(context) ? call(dict_type(), {context.get()}) : dict();
+
+  Ref resolved_key = call(c.global("_resolve_signing_key"), {signing_key});
+
+  Ref request_hash = bytes("");
+  Ref own_hash = attr_or(request, "request_hash", Py_None);
+  if (!own_hash.is_none()) {
+    Ref again = attr(request, "request_hash");
+    request_hash = call(c.global("_normalize_request_hash"), {again.get()});
+  }
+
+  const bool complete = truthy(args_cbor_b64) && truthy(context);
+  if (!complete) {
+    if (resolved_key.is_none())
+      raise(cloud_error(c,
+                        "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
+                        "is bound so key_scope() resolves the holder key"));
+    Ref built = call(c.global("_build_attestation_fields"), {request},
+                     {{"signing_key", resolved_key.get()}, {"holder_key", holder_key.get()}});
+    std::vector<Ref> fields = unpack(built, 3);
+    args_cbor_b64 = fields[0];
+    context = fields[1];
+    request_hash = fields[2];
+  }
+
+  if (!truthy(request_hash)) {
+    Ref attested = get(context, "request_hash");
+    if (!truthy(attested)) raise(cloud_error(c, "request_hash could not be resolved for approval request"));
+    Ref as_text = str(attested);
+    request_hash = call_method(bytes_type(), "fromhex", {as_text.get()});
+  }
+
+  Ref rules = call(c.global("_extract_inline_rules"), {request});
+  std::vector<Ref> rule = unpack(rules, 3);
+  Ref resolved_policy = call(c.global("_extract_policy_id"), {request, policy_id});
+
+  Ref arguments = attr_or(request, "arguments", Py_None);
+  Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();
+
+  Ref warrant_id = str(attr_or(request, "warrant_id", text("").get()));
+  Ref tool = str(attr_or(request, "tool", text("").get()));
+  Ref idem = truthy(idempotency_key) ? Ref::borrow(idempotency_key) : attr_or(request, "idempotency_key", Py_None);
+
+  return call(c.global("ApprovalRequestPayload"), {},
+              {{"warrant_id", warrant_id.get()},
+               {"tool", tool.get()},
+               {"request_hash", request_hash.get()},
+               {"holder_key", holder_key.get()},
+               {"args_canonical_cbor_b64", args_cbor_b64.get()},
+               {"approval_context_attestation", context.get()},
+               {"metadata", metadata.get()},
+               {"policy_id", resolved_policy.get()},
+               {"threshold", rule[1].get()},
+               {"approver_keys", rule[0].get()},
+               {"ttl_seconds", rule[2].get()},
+               {"idempotency_key", idem.get()}});
+}
+
+Ref to_create_request_kwargs(Call& c) {
+  PyObject* self = c.arg(0);
+  Ref out = dict();
+  for (const char* name : {"warrant_id", "tool", "request_hash", "holder_key", "args_canonical_cbor_b64",
+                           "approval_context_attestation"})
+    check(PyDict_SetItemString(out, name, attr(self, name)));
+  // Optional members: None means "not set"; policy and idempotency key are
+  // also left out when empty, the numbers and lists are sent even when 0/[].
+  auto put_unless_none = [&](const char* name) {
+    Ref v = attr(self, name);
+    if (!v.is_none()) check(PyDict_SetItemString(out, name, v));
+  };
+  auto put_if_truthy = [&](const char* name) {
+    Ref v = attr(self, name);
+    if (truthy(v)) check(PyDict_SetItemString(out, name, v));
+  };
+  put_unless_none("metadata");
+  put_if_truthy("policy_id");
+  put_unless_none("threshold");
+  put_unless_none("approver_keys");
+  put_unless_none("ttl_seconds");
+  put_if_truthy("idempotency_key");
+  return out;
+}
+
+// ---- definitions -----------------------------------------------------------
+
+using K = ParamKind;
+
+const Param kRequest[] = {{"request", K::positional_or_keyword, nullptr, "Any"}};
+const Param kResolveSigningKey[] = {{"explicit", K::positional_or_keyword, "None", "Any"}};
+const Param kNormalize[] = {{"value", K::positional_or_keyword, nullptr, "Any"}};
+const Param kPolicy[] = {{"request", K::positional_or_keyword, nullptr, "Any"},
+                         {"override", K::positional_or_keyword, "None", "Optional[str]"}};
+const Param kAttestation[] = {{"request", K::positional_or_keyword, nullptr, "Any"},
+                              {"signing_key", K::keyword_only, nullptr, "Any"},
+                              {"holder_key", K::keyword_only, nullptr, "bytes"}};
+const Param kBuild[] = {{"request", K::positional_or_keyword, nullptr, "Any"},
+                        {"signing_key", K::keyword_only, "None", "Any"},
+                        {"policy_id", K::keyword_only, "None", "Optional[str]"},
+                        {"idempotency_key", K::keyword_only, "None", "Optional[str]"}};
+const Param kSelf[] = {{"self"}};
+
+const FuncDef kResolveHolderKeyDef{"_resolve_holder_key", "Extract holder_key bytes from an ApprovalRequest.", kRequest,
+                                   resolve_holder_key, "bytes"};
+const FuncDef kResolveSigningKeyDef{
+    "_resolve_signing_key",
+    "Return the explicit signing key, else the active warrant context's key (None when there is none).",
+    kResolveSigningKey, resolve_signing_key, "Any"};
+const FuncDef kNormalizeDef{"_normalize_request_hash", "Return the request hash as bytes (bytes, bytearray or hex text).",
+                            kNormalize, normalize_request_hash, "bytes"};
+const FuncDef kPolicyDef{"_extract_policy_id",
+                         "Return the explicit policy, else the request's policy_id or policy_ref text, else None.", kPolicy,
+                         extract_policy_id, "Optional[str]"};
+const FuncDef kRulesDef{"_extract_inline_rules",
+                        "Return (approver_keys, threshold, ttl_seconds) from the request's warrant-carried rules.",
+                        kRequest, extract_inline_rules, "Tuple[Optional[List[str]], Optional[int], Optional[int]]"};
+const FuncDef kAttestationDef{
+    "_build_attestation_fields",
+    "Have the signing core build (args_b64, attestation, request_hash) for the request.",
+    kAttestation, build_attestation_fields, "Tuple[str, Dict[str, Any], bytes]"};
+const FuncDef kBuildDef{"build_approval_request_payload",
+                        "Build a create-request payload with attestation when possible.\n\n"
+                        "Reuses the request's pre-built canonical arguments and approval-context attestation when\n"
+                        "both are present; otherwise the signing core builds them with ``signing_key`` (or the\n"
+                        "key of the active warrant context). Raises VorelCloudError when the request cannot be\n"
+                        "turned into an attested approval request.",
+                        kBuild, build_approval_request_payload, "ApprovalRequestPayload"};
+const FuncDef kToKwargsDef{"to_create_request_kwargs",
+                           "Keyword arguments for ``create_request``: required fields always, optional ones when set.",
+                           kSelf, to_create_request_kwargs, "Dict[str, Any]"};
+
+const FieldDef kPayloadFields[] = {
+    {"warrant_id", "str"},
+    {"tool", "str"},
+    {"request_hash", "bytes"},
+    {"holder_key", "bytes"},
+    {"args_canonical_cbor_b64", "str"},
+    {"approval_context_attestation", "Dict[str, Any]"},
+    {"metadata", "Optional[Dict[str, Any]]", "None"},
+    {"policy_id", "Optional[str]", "None"},
+    {"threshold", "Optional[int]", "None"},
+    {"approver_keys", "Optional[List[str]]", "None"},
+    {"ttl_seconds", "Optional[int]", "None"},
+    {"idempotency_key", "Optional[str]", "None"},
+};
+
+void body(Module& m) {
+  m.import("logging");
+  m.from_import("dataclasses", {"dataclass"});
+  m.from_import("typing", {"Any", "Dict", "List", "Optional"});
+  m.from_relative("exceptions", {"VorelCloudError"});
+  m.logger("vorel_cloud.parvex");
+
+  m.dataclass("ApprovalRequestPayload", "Fully populated body for ``POST /v1/approvals/requests``.", kPayloadFields,
+              {&kToKwargsDef});
+  m.def(kResolveHolderKeyDef);
+  m.def(kResolveSigningKeyDef);
+  m.def(kNormalizeDef);
+  m.def(kPolicyDef);
+  m.def(kRulesDef);
+  m.def(kAttestationDef);
+  m.def(kBuildDef);
+}
+
+}  // namespace
+
+VOREL_MODULE(parvex, "Approval request payloads for Vorel Cloud, built from the core SDK's approval requests.", body)

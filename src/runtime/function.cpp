@@ -1,0 +1,307 @@
+#include "runtime/function.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/module.hpp"
+
+namespace vc {
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FuncDef* def;
+  PyObject* dict;      // instance __dict__
+  PyObject* globals;   // module dict used for global look-ups
+  PyObject* defaults;  // tuple: one entry per parameter (NULL-free; unused for required ones)
+  PyObject* captures;  // tuple of captured values, or NULL
+  PyObject* weakrefs;
+};
+
+PyObject* Call::capture(size_t i) const { return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i); }
+PyObject* Call::globals() const { return fn->globals; }
+
+namespace {
+
+Ref qualname_of(FunctionObject* f) {
+  PyObject* q = PyDict_GetItemString(f->dict, "__qualname__");
+  if (q != nullptr && PyUnicode_Check(q)) return Ref::borrow(q);
+  return text(f->def->name);
+}
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- the interpreter's own wording.
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) out += " and ";
+      else if (i + 1 == names.size()) out += ", and ";
+      else out += ", ";
+    }
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+[[noreturn]] void too_many_positional(FunctionObject* f, size_t given, size_t npos, size_t with_default,
+                                      size_t kwonly_given) {
+  Ref q = qualname_of(f);
+  std::string sig;
+  bool plural;
+  if (with_default > 0) {
+    sig = "from " + std::to_string(npos - with_default) + " to " + std::to_string(npos);
+    plural = true;
+  } else {
+    sig = std::to_string(npos);
+    plural = npos != 1;
+  }
+  std::string kwonly;
+  if (kwonly_given > 0) {
+    kwonly = std::string(" positional argument") + (given != 1 ? "s" : "") + " (and " + std::to_string(kwonly_given) +
+             " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+  }
+  PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zu%s %s given", q.get(), sig.c_str(),
+               plural ? "s" : "", given, kwonly.c_str(), (given == 1 && kwonly_given == 0) ? "was" : "were");
+  throw_pending();
+}
+
+[[noreturn]] void missing(FunctionObject* f, const std::vector<const char*>& names, const char* kind) {
+  Ref q = qualname_of(f);
+  std::string list = quoted_list(names);
+  PyErr_Format(PyExc_TypeError, "%U() missing %zu required %s argument%s: %s", q.get(), names.size(), kind,
+               names.size() == 1 ? "" : "s", list.c_str());
+  throw_pending();
+}
+
+void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) {
+  const auto params = f->def->params;
+  const size_t n = params.size();
+  const size_t given = PyVectorcall_NARGS(nargsf);
+  size_t npos = 0, pos_defaults = 0;
+  for (const Param& p : params) {
+    if (p.kind == ParamKind::positional_or_keyword) {
+      ++npos;
+      if (p.default_literal) ++pos_defaults;
+    }
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = nullptr;
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (given > npos) {
+    size_t kwonly_given = 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+      for (size_t i = npos; i < n; ++i)
+        if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) ++kwonly_given;
+    }
+    too_many_positional(f, given, npos, pos_defaults, kwonly_given);
+  }
+  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    size_t i = 0;
+    for (; i < n; ++i)
+      if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) break;
+    if (i == n) {
+      Ref q = qualname_of(f);
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", q.get(), name);
+      throw_pending();
+    }
+    if (out[i] != nullptr) {
+      Ref q = qualname_of(f);
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", q.get(), name);
+      throw_pending();
+    }
+    out[i] = args[given + (size_t)k];
+  }
+
+  std::vector<const char*> absent;
+  for (size_t i = 0; i < npos; ++i)
+    if (out[i] == nullptr && params[i].default_literal == nullptr) absent.push_back(params[i].name);
+  if (!absent.empty()) missing(f, absent, "positional");
+  for (size_t i = npos; i < n; ++i)
+    if (out[i] == nullptr && params[i].default_literal == nullptr) absent.push_back(params[i].name);
+  if (!absent.empty()) missing(f, absent, "keyword-only");
+
+  for (size_t i = 0; i < n; ++i)
+    if (out[i] == nullptr) out[i] = PyTuple_GET_ITEM(f->defaults, (Py_ssize_t)i);
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] {
+    Call c{f, {}};
+    parse(f, args, nargsf, kwnames, c.args);
+    return f->def->impl(c);
+  });
+}
+
+Ref build_annotations(FunctionObject* f) {
+  Ref ann = dict();
+  for (const Param& p : f->def->params)
+    if (p.annotation) check(PyDict_SetItemString(ann, p.name, annotation(f->globals, p.annotation)));
+  if (f->def->returns) check(PyDict_SetItemString(ann, "return", annotation(f->globals, f->def->returns)));
+  return ann;
+}
+
+Ref build_signature(FunctionObject* f) {
+  Ref inspect = import_module("inspect");
+  Ref parameter = attr(inspect, "Parameter");
+  Ref empty = attr(parameter, "empty");
+  Ref pos_kw = attr(parameter, "POSITIONAL_OR_KEYWORD");
+  Ref kw_only = attr(parameter, "KEYWORD_ONLY");
+  Ref params = list();
+  Py_ssize_t i = 0;
+  for (const Param& p : f->def->params) {
+    Ref name = text(p.name);
+    PyObject* dflt = p.default_literal ? PyTuple_GET_ITEM(f->defaults, i) : empty.get();
+    Ref ann = p.annotation ? annotation(f->globals, p.annotation) : empty;
+    Ref param = call(parameter, {name.get(), p.kind == ParamKind::keyword_only ? kw_only.get() : pos_kw.get()},
+                     {{"default", dflt}, {"annotation", ann.get()}});
+    check(PyList_Append(params, param));
+    ++i;
+  }
+  Ref ret = f->def->returns ? annotation(f->globals, f->def->returns) : attr(attr(inspect, "Signature"), "empty");
+  return call(attr(inspect, "Signature"), {params.get()}, {{"return_annotation", ret.get()}});
+}
+
+PyObject* fn_getattro(PyObject* self, PyObject* name) {
+  PyObject* r = PyObject_GenericGetAttr(self, name);
+  if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  const bool sig = PyUnicode_CompareWithASCIIString(name, "__signature__") == 0;
+  const bool ann = !sig && PyUnicode_CompareWithASCIIString(name, "__annotations__") == 0;
+  if (!sig && !ann) return nullptr;
+  PyErr_Clear();
+  // Built on first use and kept, so the cost is paid only by introspection.
+  return guard([&] {
+    Ref v = sig ? build_signature(f) : build_annotations(f);
+    check(PyDict_SetItem(f->dict, name, v));
+    return v;
+  });
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] {
+    Ref q = qualname_of(f);
+    return Ref::steal(PyUnicode_FromFormat("<function %U at %p>", q.get(), self));
+  });
+}
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->dict);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->captures);
+  return 0;
+}
+
+int fn_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->captures);
+  return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  fn_clear(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMemberDef fn_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
+    {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+    {Py_tp_members, fn_members},
+    {0, nullptr}};
+
+PyType_Spec fn_spec = {"vorel_cloud.native_function", sizeof(FunctionObject), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                       fn_slots};
+
+Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qualname,
+           std::initializer_list<PyObject*> captures) {
+  if (def.params.size() > kMaxParams) raise(PyExc_SystemError, "too many parameters for a native function");
+  Ref obj = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
+  auto* f = reinterpret_cast<FunctionObject*>(obj.get());
+  f->vectorcall = fn_vectorcall;
+  f->def = &def;
+  f->globals = Py_NewRef(globals);
+  f->dict = check(PyDict_New());
+  f->defaults = check(PyTuple_New((Py_ssize_t)def.params.size()));
+  Py_ssize_t i = 0;
+  for (const Param& p : def.params) {
+    PyObject* v = p.default_literal ? literal(p.default_literal).release() : Py_NewRef(Py_None);
+    PyTuple_SET_ITEM(f->defaults, i++, v);
+  }
+  if (captures.size() != 0) f->captures = tuple(captures).release();
+
+  Ref name = text(def.name);
+  check(PyDict_SetItemString(f->dict, "__name__", name));
+  Ref qn = qualname ? text(qualname) : name;
+  check(PyDict_SetItemString(f->dict, "__qualname__", qn));
+  PyObject* modname = PyDict_GetItemString(globals, "__name__");
+  check(PyDict_SetItemString(f->dict, "__module__", modname ? modname : Py_None));
+  Ref doc = def.doc ? text(def.doc) : none();
+  check(PyDict_SetItemString(f->dict, "__doc__", doc));
+  if (def.coroutine) {
+    Ref inspect = import_module("inspect");
+    call_method(inspect, "markcoroutinefunction", {obj.get()});
+  }
+  return obj;
+}
+
+}  // namespace
+
+Ref make_function(PyObject* module, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
+  return create(state_of(module).function_type, PyModule_GetDict(module), def, qualname, captures);
+}
+
+Ref make_closure(const Call& outer, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
+  return create(reinterpret_cast<PyObject*>(Py_TYPE(outer.fn)), outer.fn->globals, def, qualname, captures);
+}
+
+Ref annotation(PyObject* globals, const char* expr) {
+  Ref typing = import_module("typing");
+  Ref ns = dict();
+  for (const char* n : {"Any", "Dict", "List", "Optional", "Union", "Tuple", "Callable", "Awaitable", "Sequence"})
+    check(PyDict_SetItemString(ns, n, attr(typing, n)));
+  return Ref::steal(PyRun_String(expr, Py_eval_input, globals, ns));
+}
+
+PyObject* create_function_type(PyObject* module) {
+  return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
+}
+
+}  // namespace vc

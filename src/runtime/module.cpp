@@ -1,0 +1,124 @@
+#include "runtime/module.hpp"
+
+#include <string>
+
+#include "runtime/coroutine.hpp"
+
+namespace vc {
+
+ModuleState& state_of(PyObject* module) {
+  void* s = PyModule_GetState(module);
+  if (s == nullptr) throw_pending();
+  return *static_cast<ModuleState*>(s);
+}
+
+Module::Module(PyObject* m) : m_(m), dict_(PyModule_GetDict(m)) {}
+
+void Module::set(const char* name, PyObject* value) { check(PyDict_SetItemString(dict_, name, value)); }
+
+Ref Module::def(const FuncDef& d) {
+  Ref f = make_function(m_, d);
+  set(d.name, f);
+  return f;
+}
+
+void Module::import(const char* module, const char* as) {
+  if (as != nullptr) {
+    set(as, import_module(module));
+    return;
+  }
+  // `import a.b` binds the top-level package under its own name.
+  std::string top(module);
+  top = top.substr(0, top.find('.'));
+  import_module(module);
+  set(top.c_str(), import_module(top.c_str()));
+}
+
+void Module::from_import(const char* module, std::initializer_list<const char*> names) {
+  for (const char* n : names) set(n, import_from(module, n));
+}
+
+void Module::from_relative(const char* module, std::initializer_list<const char*> names) {
+  for (const char* n : names) set(n, import_relative(dict_, module, n));
+}
+
+void Module::logger(const char* name) {
+  Ref logging = global(dict_, "logging");
+  Ref nm = text(name);
+  set("logger", call_method(logging, "getLogger", {nm.get()}));
+}
+
+Ref Module::method(const char* class_name, const FuncDef& d) {
+  std::string qn = std::string(class_name) + "." + d.name;
+  return make_function(m_, d, qn.c_str());
+}
+
+Ref Module::make_class(const char* name, PyObject* bases, PyObject* ns, PyObject* meta) {
+  Ref metaclass;
+  if (meta != nullptr) {
+    metaclass = Ref::borrow(meta);
+  } else if (PyTuple_GET_SIZE(bases) > 0) {
+    metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, 0))));
+  } else {
+    metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+  }
+  if (PyDict_GetItemString(ns, "__module__") == nullptr) {
+    PyObject* modname = PyDict_GetItemString(dict_, "__name__");
+    check(PyDict_SetItemString(ns, "__module__", modname ? modname : Py_None));
+  }
+  if (PyDict_GetItemString(ns, "__qualname__") == nullptr) check(PyDict_SetItemString(ns, "__qualname__", text(name)));
+  Ref nm = text(name);
+  return call(metaclass, {nm.get(), bases, ns});
+}
+
+Ref Module::dataclass(const char* name, const char* doc, std::span<const FieldDef> fields,
+                      std::initializer_list<const FuncDef*> methods) {
+  Ref ns = dict();
+  check(PyDict_SetItemString(ns, "__doc__", doc ? text(doc).get() : Py_None));
+  Ref ann = dict();
+  for (const FieldDef& f : fields) {
+    check(PyDict_SetItemString(ann, f.name, annotation(dict_, f.annotation)));
+    if (f.default_literal) check(PyDict_SetItemString(ns, f.name, literal(f.default_literal)));
+  }
+  check(PyDict_SetItemString(ns, "__annotations__", ann));
+  for (const FuncDef* m : methods) check(PyDict_SetItemString(ns, m->name, method(name, *m)));
+  Ref bases = tuple({});
+  Ref cls = make_class(name, bases, ns);
+  Ref decorator = global(dict_, "dataclass");
+  Ref result = call(decorator, {cls.get()});
+  set(name, result);
+  return result;
+}
+
+int module_exec(PyObject* m, ModuleBody body) {
+  return guard_value<int>(-1, [&] {
+    ModuleState& st = state_of(m);
+    st.function_type = create_function_type(m);
+    st.coroutine_type = create_coroutine_type(m);
+    Module mod(m);
+    body(mod);
+    return 0;
+  });
+}
+
+int module_traverse(PyObject* m, visitproc visit, void* arg) {
+  auto* st = static_cast<ModuleState*>(PyModule_GetState(m));
+  if (st != nullptr) {
+    Py_VISIT(st->function_type);
+    Py_VISIT(st->coroutine_type);
+  }
+  return 0;
+}
+
+int module_clear(PyObject* m) {
+  auto* st = static_cast<ModuleState*>(PyModule_GetState(m));
+  if (st != nullptr) {
+    Py_CLEAR(st->function_type);
+    Py_CLEAR(st->coroutine_type);
+  }
+  return 0;
+}
+
+void module_free(void* m) { module_clear(static_cast<PyObject*>(m)); }
+
+}  // namespace vc

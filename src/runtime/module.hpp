@@ -1,0 +1,82 @@
+// Module definition with multi-phase initialisation and per-module state.
+//
+// Module state holds only constants of the native layer (the heap types of
+// this module). Everything a caller may patch (imported names, the logger,
+// sibling functions) lives in the module dict and is looked up at each use.
+#pragma once
+#include <span>
+
+#include "runtime/function.hpp"
+
+namespace vc {
+
+struct ModuleState {
+  PyObject* function_type;
+  PyObject* coroutine_type;
+};
+
+ModuleState& state_of(PyObject* module);
+
+struct FieldDef {
+  const char* name;
+  const char* annotation;
+  const char* default_literal = nullptr;  // nullptr = required
+};
+
+class Module {
+ public:
+  explicit Module(PyObject* m);
+  PyObject* object() const { return m_; }
+  PyObject* globals() const { return dict_; }
+
+  void set(const char* name, PyObject* value);
+  // def name(...): a module-level function, stored as a global and returned.
+  Ref def(const FuncDef& def);
+  // import module / import a.b as b
+  void import(const char* module, const char* as = nullptr);
+  // from module import name, ...
+  void from_import(const char* module, std::initializer_list<const char*> names);
+  // from .module import name, ...
+  void from_relative(const char* module, std::initializer_list<const char*> names);
+  // logger = logging.getLogger(name)
+  void logger(const char* name);
+  // @dataclass class name: fields...; methods...
+  Ref dataclass(const char* name, const char* doc, std::span<const FieldDef> fields,
+                std::initializer_list<const FuncDef*> methods);
+  // class name(bases, metaclass=meta): namespace; meta NULL = type(bases[0]) or type.
+  Ref make_class(const char* name, PyObject* bases, PyObject* ns, PyObject* meta = nullptr);
+  // A method for a class namespace (qualname "Class.method").
+  Ref method(const char* class_name, const FuncDef& def);
+
+ private:
+  PyObject* m_;
+  PyObject* dict_;
+};
+
+using ModuleBody = void (*)(Module&);
+
+// Shared parts of every module's PyModuleDef.
+int module_exec(PyObject* m, ModuleBody body);
+int module_traverse(PyObject* m, visitproc visit, void* arg);
+int module_clear(PyObject* m);
+void module_free(void* m);
+
+}  // namespace vc
+
+// Defines PyInit_<name> for a module whose body is `body(vc::Module&)`.
+#define VOREL_MODULE(NAME, DOC, BODY)                                                    \
+  static int NAME##_exec(PyObject* m) { return ::vc::module_exec(m, BODY); }            \
+  static PyModuleDef_Slot NAME##_slots[] = {                                             \
+      {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                               \
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},        \
+      {0, nullptr}};                                                                      \
+  static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT,                                \
+                                   "vorel_cloud." #NAME,                                 \
+                                   DOC,                                                  \
+                                   sizeof(::vc::ModuleState),                            \
+                                   nullptr,                                              \
+                                   NAME##_slots,                                          \
+                                   ::vc::module_traverse,                                \
+                                   ::vc::module_clear,                                   \
+                                   ::vc::module_free};                                   \
+  PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
