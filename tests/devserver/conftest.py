@@ -1,0 +1,36 @@
+import base64
+import hashlib
+import itertools
+
+import pytest
+
+from vorel_cloud.testing import pytest_configure, vorel_dev_server, vorel_dev_server_factory  # noqa: F401
+
+_counter = itertools.count()
+
+
+@pytest.fixture
+def api(vorel_dev_server):
+    with vorel_dev_server.http() as client:
+        yield client
+
+
+@pytest.fixture
+def make_body():
+    """Create-request bodies that differ from call to call unless told otherwise."""
+
+    def make(**overrides):
+        n = next(_counter)
+        body = {
+            "warrant_id": f"w-{n}",
+            "tool": "send_email",
+            "request_hash": hashlib.sha256(f"call-{n}".encode()).hexdigest(),
+            "holder_key": hashlib.sha256(b"holder").hexdigest(),
+            "args_canonical_cbor_b64": base64.b64encode(b"\xa1bto\x63bob").decode(),
+            "approval_context_attestation": {"version": 1},
+            "metadata": {"to": "bob"},
+        }
+        body.update(overrides)
+        return {k: v for k, v in body.items() if v is not ...}
+
+    return make
