@@ -1,0 +1,102 @@
+"""The API key never shows in a repr, a log record or an exception message."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import pickle
+
+import httpx
+import pytest
+
+from vorel_cloud.client import AsyncVorelCloudClient, VorelCloudClient
+from vorel_cloud.exceptions import (
+    AuthenticationError,
+    TransportError,
+    VorelCloudError,
+)
+
+
+@pytest.mark.parametrize("cls", [VorelCloudClient, AsyncVorelCloudClient])
+def test_repr_masks_the_key(cls, api_key):
+    client = cls(api_key, "http://cp.test")
+    text = repr(client)
+    assert api_key not in text
+    assert text == f"{cls.__name__}(base_url='http://cp.test', api_key='***')"
+    assert api_key not in str(client)
+
+
+def test_server_message_echoing_the_key_is_masked(api, server, api_key):
+    server.error(401, "invalid_api_key", f"API key {api_key} is not valid")
+    with pytest.raises(AuthenticationError) as info:
+        api.call("get_tenant")
+    err = info.value
+    assert str(err) == "API key *** is not valid"
+    assert api_key not in repr(err)
+    assert api_key not in str(err.body)
+    assert api_key not in str(pickle.loads(pickle.dumps(err)).body)
+
+
+def test_transport_error_text_is_masked(api, server, api_key):
+    server.fail(httpx.ConnectError(f"proxy refused Bearer {api_key}"))
+    with pytest.raises(TransportError) as info:
+        api.configure(max_retries=0).call("create_request", **_create())
+    assert api_key not in str(info.value)
+    assert "Bearer ***" in str(info.value)
+
+
+def test_invalid_base_url_message_is_masked(api, server, api_key):
+    with pytest.raises(VorelCloudError) as info:
+        api.configure(base_url=f"ftp://{api_key}@cp.test").call("health")
+    assert api_key not in str(info.value)
+
+
+def test_non_json_error_body_is_masked(api, server, api_key):
+    server.reply(500, text=f"<pre>Authorization: Bearer {api_key}</pre>")
+    with pytest.raises(VorelCloudError) as info:
+        api.configure(max_retries=0).call("deny", "apr_1")
+    assert api_key not in str(info.value.body)
+
+
+def test_no_log_record_carries_the_key(api, server, api_key, sleeps, caplog):
+    caplog.set_level(logging.DEBUG)
+    server.error(503, "unavailable", "busy", headers={"Retry-After": "1"})
+    server.fail(httpx.ConnectError("refused"))
+    server.reply(200, {"status": "ok"})
+    server.error(401, "invalid_api_key", "bad key")
+    api.call("health")
+    with pytest.raises(AuthenticationError):
+        api.call("get_tenant")
+    assert caplog.records, "the client logs its calls"
+    for record in caplog.records:
+        assert api_key not in record.getMessage()
+        assert api_key not in repr(record.args)
+        assert api_key not in repr(vars(record))
+
+
+def test_secrets_in_short_keys_do_not_mangle_messages(server):
+    server.error(404, "not_found", "Unknown agent.")
+    with VorelCloudClient("k", "http://cp.test", transport=server.transport) as client:
+        with pytest.raises(VorelCloudError) as info:
+            client.get_request("agt")
+    assert str(info.value) == "Unknown agent."
+
+
+def test_async_repr_while_open(server, api_key):
+    async def run() -> str:
+        async with AsyncVorelCloudClient(api_key, "http://cp.test", transport=server.transport) as c:
+            await c.health()
+            return repr(c) + repr(vars(c).get("_http"))
+
+    assert api_key not in asyncio.run(run())
+
+
+def _create() -> dict:
+    return {
+        "warrant_id": "w",
+        "tool": "t",
+        "request_hash": b"\x01",
+        "holder_key": b"\x02",
+        "args_canonical_cbor_b64": "oA==",
+        "approval_context_attestation": {},
+    }
