@@ -22,7 +22,7 @@ try:
     from langchain_core.messages import ToolMessage
     from langgraph.prebuilt import ToolNode
     from langgraph.prebuilt.tool_node import ToolCallRequest
-except ImportError as exc:  # pragma: no cover - exercised only without the extra
+except ImportError as exc:
     raise ImportError("vorel.langgraph requires LangGraph. Install with: pip install 'vorel[langgraph]'") from exc
 
 try:
