@@ -144,13 +144,17 @@ class VorelTestServer(DevServer):
         op: str | None = None,
         request_id: str | None = None,
         after_processing: bool = False,
+        retry_after: float | None = None,
     ) -> Fault:
         """Answer the next ``times`` matching calls with ``status``.
 
         With ``after_processing`` the call still takes effect and only its
-        answer is lost. The returned fault's ``hits`` counts its uses.
+        answer is lost. ``retry_after`` adds a ``Retry-After`` header. The
+        returned fault's ``hits`` counts its uses.
         """
-        fault = Fault(status, times=times, op=op, request_id=request_id, after_processing=after_processing)
+        fault = Fault(
+            status, times=times, op=op, request_id=request_id, after_processing=after_processing, retry_after=retry_after
+        )
         self.plane.add_fault(fault)
         return fault
 

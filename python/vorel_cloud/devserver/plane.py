@@ -47,20 +47,33 @@ TENANT = {"id": "ten_local", "name": "Local development", "slug": "local"}
 DEFAULT_POLICY_ID = "pol_default"
 
 _HEX = re.compile(r"[0-9a-fA-F]+")
+_KEY_HINT = "Use the API key (or Quick Connect token) that `vorel-cloud dev` printed when it started."
 
 
 class ApiError(Exception):
     """An error answer: HTTP status, machine code and human message."""
 
-    def __init__(self, status: int, code: str, message: str, headers: dict[str, str] | None = None) -> None:
+    def __init__(
+        self,
+        status: int,
+        code: str,
+        message: str,
+        headers: dict[str, str] | None = None,
+        *,
+        remediation: str | None = None,
+    ) -> None:
         super().__init__(message)
         self.status = status
         self.code = code
         self.message = message
         self.headers = headers or {}
+        self.remediation = remediation
 
     def body(self) -> dict[str, Any]:
-        return {"error": {"code": self.code, "message": self.message}}
+        error = {"code": self.code, "message": self.message}
+        if self.remediation:
+            error["remediation"] = self.remediation
+        return {"error": error}
 
 
 @dataclass
@@ -316,23 +329,32 @@ class ControlPlane:
     # -- authentication ------------------------------------------------------
     def authenticate(self, authorization: str | None) -> dict[str, Any]:
         if not authorization:
-            raise ApiError(401, "invalid_api_key", "missing API key: send Authorization: Bearer <api key>")
+            raise ApiError(
+                401, "invalid_api_key", "missing API key: send Authorization: Bearer <api key>", remediation=_KEY_HINT
+            )
         scheme, _, token = authorization.partition(" ")
         token = token.strip()
         if scheme.lower() != "bearer" or not token:
-            raise ApiError(401, "invalid_api_key", "malformed Authorization header: expected Bearer <api key>")
+            raise ApiError(
+                401, "invalid_api_key", "malformed Authorization header: expected Bearer <api key>", remediation=_KEY_HINT
+            )
         with self.store.tx() as db:
             key = db.find_api_key(hash_key(token))
         if key is None:
-            raise ApiError(401, "invalid_api_key", "invalid API key")
+            raise ApiError(401, "invalid_api_key", "invalid API key", remediation=_KEY_HINT)
         if key["revoked_at"] is not None:
-            raise ApiError(403, "api_key_revoked", "this API key has been revoked")
+            raise ApiError(403, "api_key_revoked", "this API key has been revoked", remediation=_KEY_HINT)
         return key
 
     @staticmethod
     def require_scope(key: dict[str, Any], scope: str) -> None:
         if scope not in key["scopes"]:
-            raise ApiError(403, "forbidden", f"this API key lacks the {scope} permission")
+            raise ApiError(
+                403,
+                "forbidden",
+                f"this API key lacks the {scope} permission",
+                remediation=f"Use an API key with the {scope} scope.",
+            )
 
     # -- tenant and policies -------------------------------------------------
     def tenant(self) -> dict[str, Any]:
