@@ -134,8 +134,12 @@ def test_idempotency_key_deduplicates_creates(api, make_body):
     assert (first.status_code, again.status_code) == (201, 200)
     assert again.json()["id"] == first.json()["id"]
 
-    changed = api.post("/v1/approvals/requests", json=dict(body, tool="delete_user"))
-    assert (changed.status_code, error_code(changed)) == (409, "idempotency_conflict")
+    # A retry re-attests the same call: a fresh attestation is still the same request.
+    reattested = dict(body, approval_context_attestation={"version": 1, "issued_at": 2}, holder_key=body["holder_key"].upper())
+    assert api.post("/v1/approvals/requests", json=reattested).json()["id"] == first.json()["id"]
+    for change in ({"tool": "delete_user"}, {"metadata": {"to": "eve"}}, {"ttl_seconds": 5}):
+        changed = api.post("/v1/approvals/requests", json=dict(body, **change))
+        assert (changed.status_code, error_code(changed)) == (409, "idempotency_conflict"), change
 
     # The header alone is a key too.
     plain = make_body()

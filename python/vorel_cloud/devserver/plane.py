@@ -372,13 +372,13 @@ class ControlPlane:
         Returns (request object, created).
         """
         fields = _validate_create(body)
+        fingerprint = _fingerprint(fields)
         idem = fields.pop("idempotency_key")
         if header_key is not None:
             header_key = header_key.strip()
             if idem is not None and header_key and idem != header_key:
                 raise ApiError(422, "invalid_request", "Idempotency-Key header and body idempotency_key differ")
             idem = idem or header_key or None
-        fingerprint = _fingerprint(body)
         now = self.clock.now()
         with self.store.tx() as db:
             if idem is not None:
@@ -669,8 +669,13 @@ class ControlPlane:
 
 
 # -- validation helpers ------------------------------------------------------
-def _fingerprint(body: dict[str, Any]) -> str:
-    rest = {k: v for k, v in body.items() if k != "idempotency_key"}
+def _fingerprint(fields: dict[str, Any]) -> str:
+    """What makes two creates "the same request" for an idempotency key.
+
+    The attestation is left out: a retry re-attests the same call (same
+    request hash) with a fresh timestamp, and must still find its request.
+    """
+    rest = {k: v for k, v in fields.items() if k not in ("idempotency_key", "approval_context_attestation")}
     return hashlib.sha256(json.dumps(rest, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
 
 
