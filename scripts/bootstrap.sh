@@ -21,6 +21,12 @@ find_python() {
   exit 2
 }
 
+# Machine packages the tests need (a headless browser); the script is
+# idempotent and skips what is already there.
+if [ -x "$root/scripts/install-system-deps.sh" ]; then
+  "$root/scripts/install-system-deps.sh"
+fi
+
 venv="$root/.venv"
 if [ ! -x "$venv/bin/python" ]; then
   py=$(find_python)
