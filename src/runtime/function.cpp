@@ -76,37 +76,63 @@ std::string quoted_list(const std::vector<const char*>& names) {
   throw_pending();
 }
 
-void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) {
+void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, Call& c) {
+  PyObject** out = c.args;
   const auto params = f->def->params;
   const size_t n = params.size();
   const size_t given = PyVectorcall_NARGS(nargsf);
   size_t npos = 0, pos_defaults = 0;
-  for (const Param& p : params) {
+  long var_pos = -1, var_kw = -1;
+  for (size_t i = 0; i < n; ++i) {
+    const Param& p = params[i];
     if (p.kind == ParamKind::positional_or_keyword) {
       ++npos;
       if (p.default_literal) ++pos_defaults;
+    } else if (p.kind == ParamKind::var_positional) {
+      var_pos = (long)i;
+    } else if (p.kind == ParamKind::var_keyword) {
+      var_kw = (long)i;
     }
   }
+  auto is_named = [&](size_t i) {
+    return params[i].kind == ParamKind::positional_or_keyword || params[i].kind == ParamKind::keyword_only;
+  };
   for (size_t i = 0; i < n; ++i) out[i] = nullptr;
 
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (given > npos) {
+  if (given > npos && var_pos < 0) {
     size_t kwonly_given = 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
       PyObject* name = PyTuple_GET_ITEM(kwnames, k);
       for (size_t i = npos; i < n; ++i)
-        if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) ++kwonly_given;
+        if (params[i].kind == ParamKind::keyword_only && PyUnicode_CompareWithASCIIString(name, params[i].name) == 0)
+          ++kwonly_given;
     }
     too_many_positional(f, given, npos, pos_defaults, kwonly_given);
   }
-  for (size_t i = 0; i < given; ++i) out[i] = args[i];
+  const size_t taken = given < npos ? given : npos;
+  for (size_t i = 0; i < taken; ++i) out[i] = args[i];
+  if (var_pos >= 0) {
+    c.var_args = Ref::steal(PyTuple_New((Py_ssize_t)(given - taken)));
+    for (size_t i = taken; i < given; ++i) PyTuple_SET_ITEM(c.var_args.get(), (Py_ssize_t)(i - taken), Py_NewRef(args[i]));
+    out[var_pos] = c.var_args;
+  }
+  if (var_kw >= 0) {
+    c.var_kwargs = dict();
+    out[var_kw] = c.var_kwargs;
+  }
 
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[given + (size_t)k];
     size_t i = 0;
     for (; i < n; ++i)
-      if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) break;
+      if (is_named(i) && PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) break;
     if (i == n) {
+      if (var_kw >= 0) {
+        check(PyDict_SetItem(c.var_kwargs, name, value));
+        continue;
+      }
       Ref q = qualname_of(f);
       PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", q.get(), name);
       throw_pending();
@@ -116,15 +142,17 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", q.get(), name);
       throw_pending();
     }
-    out[i] = args[given + (size_t)k];
+    out[i] = value;
   }
 
   std::vector<const char*> absent;
-  for (size_t i = 0; i < npos; ++i)
-    if (out[i] == nullptr && params[i].default_literal == nullptr) absent.push_back(params[i].name);
+  for (size_t i = 0; i < n; ++i)
+    if (params[i].kind == ParamKind::positional_or_keyword && out[i] == nullptr && params[i].default_literal == nullptr)
+      absent.push_back(params[i].name);
   if (!absent.empty()) missing(f, absent, "positional");
-  for (size_t i = npos; i < n; ++i)
-    if (out[i] == nullptr && params[i].default_literal == nullptr) absent.push_back(params[i].name);
+  for (size_t i = 0; i < n; ++i)
+    if (params[i].kind == ParamKind::keyword_only && out[i] == nullptr && params[i].default_literal == nullptr)
+      absent.push_back(params[i].name);
   if (!absent.empty()) missing(f, absent, "keyword-only");
 
   for (size_t i = 0; i < n; ++i)
@@ -134,8 +162,8 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   return guard([&] {
-    Call c{f, {}};
-    parse(f, args, nargsf, kwnames, c.args);
+    Call c{f, {}, {}, {}};
+    parse(f, args, nargsf, kwnames, c);
     return f->def->impl(c);
   });
 }
@@ -152,16 +180,15 @@ Ref build_signature(FunctionObject* f) {
   Ref inspect = import_module("inspect");
   Ref parameter = attr(inspect, "Parameter");
   Ref empty = attr(parameter, "empty");
-  Ref pos_kw = attr(parameter, "POSITIONAL_OR_KEYWORD");
-  Ref kw_only = attr(parameter, "KEYWORD_ONLY");
+  const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
   Ref params = list();
   Py_ssize_t i = 0;
   for (const Param& p : f->def->params) {
     Ref name = text(p.name);
     PyObject* dflt = p.default_literal ? PyTuple_GET_ITEM(f->defaults, i) : empty.get();
     Ref ann = p.annotation ? annotation(f->globals, p.annotation) : empty;
-    Ref param = call(parameter, {name.get(), p.kind == ParamKind::keyword_only ? kw_only.get() : pos_kw.get()},
-                     {{"default", dflt}, {"annotation", ann.get()}});
+    Ref kind = attr(parameter, kind_names[static_cast<int>(p.kind)]);
+    Ref param = call(parameter, {name.get(), kind.get()}, {{"default", dflt}, {"annotation", ann.get()}});
     check(PyList_Append(params, param));
     ++i;
   }

@@ -16,7 +16,9 @@
 
 namespace vc {
 
-enum class ParamKind : unsigned char { positional_or_keyword, keyword_only };
+// Parameters appear in Python's order: positional-or-keyword, then *args,
+// then keyword-only, then **kwargs.
+enum class ParamKind : unsigned char { positional_or_keyword, var_positional, keyword_only, var_keyword };
 
 struct Param {
   const char* name;
@@ -46,6 +48,8 @@ struct FunctionObject;
 struct Call {
   FunctionObject* fn;
   PyObject* args[kMaxParams];
+  Ref var_args;    // the *args tuple, when the function has one
+  Ref var_kwargs;  // the **kwargs dict, when the function has one
 
   PyObject* arg(size_t i) const { return args[i]; }
   PyObject* capture(size_t i) const;
