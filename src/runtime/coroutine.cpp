@@ -419,6 +419,10 @@ void CoroPromise::unhandled_exception() noexcept {
 
 bool Await::await_ready() {
   iterator_ = awaitable_iterator(awaitable_);
+  // Keep only the iterator, as GET_AWAITABLE does: a reference held by the
+  // suspended frame is invisible to tp_traverse, so a cycle through the
+  // awaited object (Task -> coroutine -> future -> Task) could not be collected.
+  awaitable_ = Ref();
   return false;
 }
 

@@ -18,6 +18,8 @@
 //  3. Build the awaitable in its own statement, then `co_await vc::await(x)`:
 //     g++ 12 rejects a braced argument list (an initializer_list's array)
 //     inside a full-expression that suspends ("array used as initializer").
+//     Hand it over with `std::move(x)`: locals of a suspended body are not
+//     visited by the cycle collector, so the frame must not keep the awaitable.
 //  4. Await through `vc::await(obj)` only (its awaiter has a constructor:
 //     g++ 12 destroys RAII members of brace-initialised awaiters twice).
 #pragma once
