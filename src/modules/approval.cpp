@@ -302,7 +302,7 @@ Coro async_poll(Ref globals_holder, Ref client, Ref request_id, Ref poll_interva
   Ref deadline = add(now, timeout);
   while (true) {
     Ref pending = call_method(client, "get_request", {request_id.get()});
-    Ref result = co_await await(pending);
+    Ref result = co_await await(std::move(pending));
     Ref empty = text("");
     Ref status = get(result, "status", empty);
     if (!equals_text(status, "pending")) co_return result;
@@ -312,7 +312,7 @@ Coro async_poll(Ref globals_holder, Ref client, Ref request_id, Ref poll_interva
     Ref extra = poll_log_extra(request_id, sleep_time);
     log(g, "debug", "approval still pending, polling again", {}, extra);
     Ref sleeping = call_method(global(g, "asyncio"), "sleep", {sleep_time.get()});
-    co_await await(sleeping);
+    co_await await(std::move(sleeping));
   }
 }
 
@@ -512,13 +512,13 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = attr(client, "create_request");
     Ref creating = call_star(create, nullptr, as_kwargs(kwargs));
-    Ref created = co_await await(creating);
+    Ref created = co_await await(std::move(creating));
     Ref request_id = item(created, "id");
     Ref tool = attr(request, "tool");
     log(g, "info", "approval request %s created for %s", {request_id.get(), tool.get()});
     Ref polling = call(global(g, "_async_poll_until_resolved"), {client.get(), request_id.get()},
                        {{"poll_interval", poll_interval.get()}, {"timeout", timeout.get()}});
-    Ref result = co_await await(polling);
+    Ref result = co_await await(std::move(polling));
     outcome = settle(g, result, request, denied_type);
   } catch (PyError&) {
     error = translate(g, take_error(), request, denied_type, timeout);
@@ -532,7 +532,7 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
   }
   if (closing) {
     try {
-      co_await await(closing);
+      co_await await(std::move(closing));
     } catch (PyError&) {
       error = take_error();
     }
@@ -585,7 +585,7 @@ Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref requ
     co_return value ? value : none();
   }
   Ref flow = call(core_fn, {request.get()});
-  Ref value = co_await await(flow);
+  Ref value = co_await await(std::move(flow));
   co_return value;
 }
 

@@ -116,7 +116,7 @@ class Payload:
         self.kwargs = kwargs
 
     def to_create_request_kwargs(self):
-        return {"tool": self.request.tool, "warrant_id": "w-1"}
+        return {"tool": getattr(self.request, "tool", "?"), "warrant_id": "w-1"}
 
 
 class Request:
