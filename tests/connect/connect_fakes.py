@@ -5,6 +5,11 @@ from __future__ import annotations
 
 import base64
 import json
+import os
+
+import pytest
+
+from vorel_cloud import connect as connect_mod
 
 
 def make_token(payload, *, fill: bool = False) -> str:
@@ -100,3 +105,22 @@ class FakeClient:
         self._log("close")
         if self.cloud.close_error is not None:
             raise self.cloud.close_error
+
+
+@pytest.fixture(autouse=True)
+def clean_env():
+    """Each test starts without VOREL_* variables and leaves the environment as it found it."""
+    saved = dict(os.environ)
+    for key in [k for k in os.environ if k.startswith("VOREL_")]:
+        del os.environ[key]
+    yield
+    os.environ.clear()
+    os.environ.update(saved)
+
+
+@pytest.fixture
+def cloud(monkeypatch):
+    fake = Cloud()
+    monkeypatch.setattr(connect_mod, "VorelCloudClient", fake.factory("sync"))
+    monkeypatch.setattr(connect_mod, "AsyncVorelCloudClient", fake.factory("async"))
+    return fake

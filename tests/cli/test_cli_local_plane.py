@@ -1,0 +1,45 @@
+"""The command line against the local control plane over loopback."""
+from __future__ import annotations
+
+import json
+
+from vorel_cloud import cli
+from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
+from vorel_core import SigningKey
+
+
+def test_doctor_connect_and_claim(vorel_dev_server, capsys):
+    server = vorel_dev_server
+    token = server.connect_token
+    secrets = (token, server.api_key, server.agent.registration_token)
+
+    def run(*argv):
+        status = cli.main(list(argv))
+        out, err = capsys.readouterr()
+        assert not any(s in out or s in err for s in secrets), argv
+        return status, out, err
+
+    status, out, _ = run("doctor", "--token", token, "--json")
+    report = json.loads(out)
+    assert status == 0 and report["ok"] is True
+    assert [(c["name"], c["status"]) for c in report["checks"]] == [
+        ("config", "ok"),
+        ("cloud_reachable", "ok"),
+        ("tenant_access", "ok"),
+        ("approval_policy_access", "ok"),
+        ("agent_claim", "warning"),  # no public key yet
+    ]
+    assert server.agent_state()["status"] != "claimed"
+
+    pub = SigningKey.generate().public_key.to_bytes().hex()
+    status, out, _ = run("connect", "--token", token, "--public-key-hex", pub)
+    assert status == 0
+    assert out.splitlines()[-1] == f"Agent {server.agent.id}: claimed."
+    assert (server.agent_state()["status"], server.agent_state()["public_key"]) == ("claimed", pub)
+
+    # The identity is taken: a claim with another key is refused and fails the run.
+    other = SigningKey.generate().public_key.to_bytes().hex()
+    status, out, _ = run("doctor", "--token", token, "--claim", "--public-key-hex", other)
+    assert status == 1
+    assert out.splitlines()[-2].startswith("[FAIL] agent_claim: ")
+    assert server.agent_state()["public_key"] == pub
