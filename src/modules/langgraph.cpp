@@ -2,9 +2,8 @@
 // link, its own poll loop on the running loop's clock) and drop-in subclasses
 // of the core SDK's VorelMiddleware / VorelToolNode that wire that handler in
 // whenever an API key is in the environment.
-#include <cstring>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "runtime/vorel.hpp"
 
@@ -15,266 +14,6 @@ namespace {
 constexpr const char* kDefaultDashboardUrl = "https://app.vorel.cloud";
 constexpr const char* kMissingLangGraph =
     "vorel_cloud.langgraph requires vorel[langgraph]. Install with: pip install 'vorel[langgraph]'";
-
-// ---- functions with *args / **kwargs ---------------------------------------
-//
-// The runtime's function type takes named parameters only. Constructors that
-// forward everything to the core classes need Python's variadic parameters,
-// so this module carries a small sibling type: same face (instance __dict__,
-// method binding, lazily built __signature__, the interpreter's TypeError
-// texts), with `*args` collected into a tuple and `**kwargs` into a new dict.
-
-struct VarCall;
-using VarImpl = Ref (*)(VarCall&);
-
-constexpr size_t kMaxNamed = 4;
-
-struct VarDef {
-  const char* name;
-  const char* doc;
-  std::span<const Param> params;  // required, positional-or-keyword
-  const char* varargs;            // name of *args, or nullptr
-  const char* varkw;              // name of **kwargs, or nullptr
-  const char* varkw_annotation;   // annotation of **kwargs, or nullptr
-  VarImpl impl;
-  const char* returns = nullptr;
-};
-
-struct VarFunction {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
-  const VarDef* def;
-  PyObject* dict;
-  PyObject* globals;
-  PyObject* captures;  // tuple, never NULL
-  PyObject* weakrefs;
-};
-
-struct VarCall {
-  VarFunction* fn;
-  PyObject* named[kMaxNamed];  // borrowed, in parameter order
-  Ref args;                    // tuple
-  Ref kwargs;                  // fresh dict, owned by this call
-
-  PyObject* capture(size_t i) const { return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i); }
-  PyObject* globals() const { return fn->globals; }
-  Ref global(const char* name) const { return vc::global(fn->globals, name); }
-};
-
-Ref var_qualname(VarFunction* f) {
-  PyObject* q = PyDict_GetItemString(f->dict, "__qualname__");
-  if (q != nullptr && PyUnicode_Check(q)) return Ref::borrow(q);
-  return text(f->def->name);
-}
-
-std::string quoted_names(const std::vector<const char*>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    out += "'";
-    out += names[i];
-    out += "'";
-  }
-  return out;
-}
-
-// Binds arguments in the interpreter's order: positionals, then keywords
-// (unexpected / duplicate names), then the count of positionals, then
-// missing parameters.
-void var_parse(VarFunction* f, PyObject* const* argv, size_t nargsf, PyObject* kwnames, VarCall& c) {
-  const VarDef& d = *f->def;
-  const size_t n = d.params.size();
-  const size_t given = PyVectorcall_NARGS(nargsf);
-  for (size_t i = 0; i < kMaxNamed; ++i) c.named[i] = nullptr;
-  const size_t bound = given < n ? given : n;
-  for (size_t i = 0; i < bound; ++i) c.named[i] = argv[i];
-  const size_t extra = given - bound;
-  c.args = Ref::steal(PyTuple_New(d.varargs ? (Py_ssize_t)extra : 0));
-  if (d.varargs)
-    for (size_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(c.args.get(), (Py_ssize_t)i, Py_NewRef(argv[n + i]));
-  c.kwargs = dict();
-
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-    PyObject* value = argv[given + (size_t)k];
-    size_t i = 0;
-    for (; i < n; ++i)
-      if (PyUnicode_CompareWithASCIIString(name, d.params[i].name) == 0) break;
-    if (i < n) {
-      if (c.named[i] != nullptr) {
-        Ref q = var_qualname(f);
-        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", q.get(), name);
-        throw_pending();
-      }
-      c.named[i] = value;
-      continue;
-    }
-    if (d.varkw == nullptr) {
-      Ref q = var_qualname(f);
-      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", q.get(), name);
-      throw_pending();
-    }
-    check(PyDict_SetItem(c.kwargs, name, value));
-  }
-
-  if (given > n && d.varargs == nullptr) {
-    Ref q = var_qualname(f);
-    PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", q.get(), n,
-                 n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-    throw_pending();
-  }
-  std::vector<const char*> absent;
-  for (size_t i = 0; i < n; ++i)
-    if (c.named[i] == nullptr) absent.push_back(d.params[i].name);
-  if (!absent.empty()) {
-    Ref q = var_qualname(f);
-    std::string list = quoted_names(absent);
-    PyErr_Format(PyExc_TypeError, "%U() missing %zu required positional argument%s: %s", q.get(), absent.size(),
-                 absent.size() == 1 ? "" : "s", list.c_str());
-    throw_pending();
-  }
-}
-
-PyObject* var_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) {
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  return guard([&] {
-    VarCall c{f, {}, Ref(), Ref()};
-    var_parse(f, argv, nargsf, kwnames, c);
-    return f->def->impl(c);
-  });
-}
-
-Ref var_annotations(VarFunction* f) {
-  const VarDef& d = *f->def;
-  Ref ann = dict();
-  for (const Param& p : d.params)
-    if (p.annotation) check(PyDict_SetItemString(ann, p.name, annotation(f->globals, p.annotation)));
-  if (d.varkw && d.varkw_annotation)
-    check(PyDict_SetItemString(ann, d.varkw, annotation(f->globals, d.varkw_annotation)));
-  if (d.returns) check(PyDict_SetItemString(ann, "return", annotation(f->globals, d.returns)));
-  return ann;
-}
-
-Ref var_signature(VarFunction* f) {
-  const VarDef& d = *f->def;
-  Ref inspect = import_module("inspect");
-  Ref parameter = attr(inspect, "Parameter");
-  Ref signature = attr(inspect, "Signature");
-  Ref empty = attr(parameter, "empty");
-  Ref params = list();
-  auto add = [&](const char* name, const char* kind, const char* ann_expr) {
-    Ref nm = text(name);
-    Ref k = attr(parameter, kind);
-    Ref ann = ann_expr ? annotation(f->globals, ann_expr) : empty;
-    Ref p = call(parameter, {nm.get(), k.get()}, {{"annotation", ann.get()}});
-    check(PyList_Append(params, p));
-  };
-  for (const Param& p : d.params) add(p.name, "POSITIONAL_OR_KEYWORD", p.annotation);
-  if (d.varargs) add(d.varargs, "VAR_POSITIONAL", nullptr);
-  if (d.varkw) add(d.varkw, "VAR_KEYWORD", d.varkw_annotation);
-  Ref ret = d.returns ? annotation(f->globals, d.returns) : attr(signature, "empty");
-  return call(signature, {params.get()}, {{"return_annotation", ret.get()}});
-}
-
-PyObject* var_getattro(PyObject* self, PyObject* name) {
-  PyObject* r = PyObject_GenericGetAttr(self, name);
-  if (r != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  const bool sig = PyUnicode_CompareWithASCIIString(name, "__signature__") == 0;
-  const bool ann = !sig && PyUnicode_CompareWithASCIIString(name, "__annotations__") == 0;
-  if (!sig && !ann) return nullptr;
-  PyErr_Clear();
-  return guard([&] {
-    Ref v = sig ? var_signature(f) : var_annotations(f);
-    check(PyDict_SetItem(f->dict, name, v));
-    return v;
-  });
-}
-
-PyObject* var_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
-}
-
-PyObject* var_repr(PyObject* self) {
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  return guard([&] {
-    Ref q = var_qualname(f);
-    return Ref::steal(PyUnicode_FromFormat("<function %U at %p>", q.get(), self));
-  });
-}
-
-int var_traverse(PyObject* self, visitproc visit, void* arg) {
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(f->dict);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->captures);
-  return 0;
-}
-
-int var_clear(PyObject* self) {
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  Py_CLEAR(f->dict);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->captures);
-  return 0;
-}
-
-void var_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  auto* f = reinterpret_cast<VarFunction*>(self);
-  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-  var_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-PyMemberDef var_members[] = {
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(VarFunction, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VarFunction, weakrefs), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VarFunction, vectorcall), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
-PyType_Slot var_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(var_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(var_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(var_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(var_descr_get)},
-    {Py_tp_getattro, reinterpret_cast<void*>(var_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
-    {Py_tp_repr, reinterpret_cast<void*>(var_repr)},
-    {Py_tp_members, var_members},
-    {0, nullptr}};
-
-PyType_Spec var_spec = {"vorel_cloud.native_function", sizeof(VarFunction), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                        var_slots};
-
-Ref make_var_function(PyObject* type, PyObject* globals, const VarDef& def, const char* qualname,
-                      std::initializer_list<PyObject*> captures = {}) {
-  if (def.params.size() > kMaxNamed) raise(PyExc_SystemError, "too many named parameters for a native function");
-  Ref obj = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
-  auto* f = reinterpret_cast<VarFunction*>(obj.get());
-  f->vectorcall = var_vectorcall;
-  f->def = &def;
-  f->globals = Py_NewRef(globals);
-  f->dict = check(PyDict_New());
-  f->captures = tuple(captures).release();
-  Ref name = text(def.name);
-  check(PyDict_SetItemString(f->dict, "__name__", name));
-  Ref qn = text(qualname ? qualname : def.name);
-  check(PyDict_SetItemString(f->dict, "__qualname__", qn));
-  PyObject* modname = PyDict_GetItemString(globals, "__name__");
-  check(PyDict_SetItemString(f->dict, "__module__", modname ? modname : Py_None));
-  Ref doc = def.doc ? text(def.doc) : none();
-  check(PyDict_SetItemString(f->dict, "__doc__", doc));
-  return obj;
-}
 
 // ---- small helpers ------------------------------------------------------------
 
@@ -298,12 +37,11 @@ Ref call_with_mapping(PyObject* f, PyObject* mapping) {
 // the end of its context chain, as the interpreter links errors raised while
 // one is being handled.
 void chain_in_flight(PyObject* exc, PyObject* in_flight) {
-  PyObject* tail = exc;
-  for (int guard_steps = 0; guard_steps < 1000; ++guard_steps) {
-    if (tail == in_flight) return;
-    PyObject* next = PyException_GetContext(tail);  // new ref
-    if (next == nullptr) break;
-    Py_DECREF(next);  // still referenced by tail
+  Ref tail = Ref::borrow(exc);
+  for (int depth = 0; depth < 1000; ++depth) {  // bounded: a hand-built chain may loop
+    if (tail.is(in_flight)) return;
+    Ref next = Ref::steal_or_null(PyException_GetContext(tail));
+    if (!next) break;
     tail = next;
   }
   chain_context(tail, in_flight);
@@ -362,7 +100,7 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
     Ref create_kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = attr(client, "create_request");
     Ref creating = call_with_mapping(create, create_kwargs);
-    Ref created = co_await await(creating);
+    Ref created = co_await await(std::move(creating));
     Ref request_id = item(created, "id");
 
     Ref id_text = str(request_id);
@@ -380,7 +118,7 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
     Ref zero = integer(0);
     while (true) {
       Ref polling = call_method(client, "get_request", {request_id.get()});
-      Ref response = co_await await(polling);
+      Ref response = co_await await(std::move(polling));
       Ref empty = text("");
       Ref raw_status = call_method(response, "get", {status_key.get(), empty.get()});
       Ref status = call_method(str(raw_status), "lower");
@@ -410,7 +148,7 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
       }
       Ref sleep_for = compare(remaining, poll_interval, Py_LT) ? remaining : poll_interval;
       Ref sleeping = call_method(global(g, "asyncio"), "sleep", {sleep_for.get()});
-      co_await await(sleeping);
+      co_await await(std::move(sleeping));
     }
   } catch (PyError&) {
     error = take_error();
@@ -420,7 +158,7 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
   Ref close_error;
   try {
     Ref closing = call_method(client, "close");
-    co_await await(closing);
+    co_await await(std::move(closing));
   } catch (PyError&) {
     close_error = take_error();
   }
@@ -495,8 +233,8 @@ Ref get_idempotency_key(Call& c) {
 
 // ---- auto-wiring ------------------------------------------------------------
 
-Ref auto_approval_handler(VarCall& c) {
-  PyObject* overrides = c.kwargs;
+Ref auto_approval_handler(Call& c) {
+  PyObject* overrides = c.var_kwargs;
   PyObject* explicit_key = PyDict_GetItemString(overrides, "api_key");  // borrowed
   Ref api_key;
   if (explicit_key != nullptr && truthy(explicit_key)) {
@@ -517,29 +255,25 @@ Ref auto_approval_handler(VarCall& c) {
   return call_star(c.global("langgraph_cloud_approval"), nullptr, kwargs);
 }
 
-const VarDef kAutoHandlerDef{"_auto_approval_handler",
-                             "A cloud approval handler when an API key is available, else None.\n\n"
-                             "The key is ``overrides['api_key']`` when truthy, else ``VOREL_API_KEY``; the other\n"
-                             "overrides are passed to ``langgraph_cloud_approval``.",
-                             {},
-                             nullptr,
-                             "overrides",
-                             "Any",
-                             auto_approval_handler,
-                             "Optional[Any]"};
+const Param kOverrides[] = {{"overrides", K::var_keyword, nullptr, "Any"}};
+const FuncDef kAutoHandlerDef{"_auto_approval_handler",
+                              "A cloud approval handler when an API key is available, else None.\n\n"
+                              "The key is ``overrides['api_key']`` when truthy, else ``VOREL_API_KEY``; the other\n"
+                              "overrides are passed to ``langgraph_cloud_approval``.",
+                              kOverrides, auto_approval_handler, "Optional[Any]"};
 
 // Adds a cloud handler to `kwargs` unless the caller gave one.
-void wire_handler(const VarCall& c) {
-  PyObject* given = PyDict_GetItemWithError(c.kwargs, text("approval_handler"));
+void wire_handler(const Call& c) {
+  PyObject* given = PyDict_GetItemWithError(c.var_kwargs, text("approval_handler"));
   if (given == nullptr && PyErr_Occurred()) throw_pending();
   if (given != nullptr && given != Py_None) return;
   Ref handler = call(c.global("_auto_approval_handler"));
-  if (!handler.is_none()) check(PyDict_SetItemString(c.kwargs, "approval_handler", handler));
+  if (!handler.is_none()) check(PyDict_SetItemString(c.var_kwargs, "approval_handler", handler));
 }
 
 // super(__class__, self).__init__, with __class__ from the class cell that
 // class creation filled in.
-Ref super_init(const VarCall& c, PyObject* self) {
+Ref super_init(const Call& c, PyObject* self) {
   PyObject* cls = PyCell_Get(c.capture(0));
   if (cls == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
@@ -550,38 +284,39 @@ Ref super_init(const VarCall& c, PyObject* self) {
   return attr(proxy, "__init__");
 }
 
-Ref cloud_middleware_init(VarCall& c) {
-  PyObject* self = c.named[0];
+Ref cloud_middleware_init(Call& c) {
+  PyObject* self = c.arg(0);
   // Positional arguments belong to the core constructor's own signature;
   // only a keyword-style construction is completed with a cloud handler.
-  if (PyTuple_GET_SIZE(c.args.get()) == 0) wire_handler(c);
+  if (PyTuple_GET_SIZE(c.var_args.get()) == 0) wire_handler(c);
   Ref init = super_init(c, self);
-  call_star(init, c.args, c.kwargs);
+  call_star(init, c.var_args, c.var_kwargs);
   return none();
 }
 
-Ref cloud_tool_node_init(VarCall& c) {
-  PyObject* self = c.named[0];
-  PyObject* tools = c.named[1];
+Ref cloud_tool_node_init(Call& c) {
+  PyObject* self = c.arg(0);
+  PyObject* tools = c.arg(1);
   wire_handler(c);
   Ref init = super_init(c, self);
   Ref args = tuple({tools});
-  call_star(init, args, c.kwargs);
+  call_star(init, args, c.var_kwargs);
   return none();
 }
 
-Ref missing_init(VarCall& c) {
+Ref missing_init(Call& c) {
   Ref message = text(kMissingLangGraph);
   Ref exc = call(PyExc_ImportError, {message.get()});
   raise_from(exc, c.capture(0));
 }
 
-const Param kSelf[] = {{"self"}};
-const Param kSelfTools[] = {{"self"}, {"tools"}};
+const Param kSelfArgsKwargs[] = {{"self"}, {"args", K::var_positional}, {"kwargs", K::var_keyword}};
+const Param kSelfToolsKwargs[] = {{"self"}, {"tools"}, {"kwargs", K::var_keyword}};
+const Param kSelfAnything[] = {{"self"}, {"_a", K::var_positional}, {"_kw", K::var_keyword}};
 
-const VarDef kCloudMiddlewareInit{"__init__", nullptr, kSelf, "args", "kwargs", nullptr, cloud_middleware_init};
-const VarDef kCloudToolNodeInit{"__init__", nullptr, kSelfTools, nullptr, "kwargs", nullptr, cloud_tool_node_init};
-const VarDef kMissingInit{"__init__", nullptr, kSelf, "_a", "_kw", nullptr, missing_init};
+const FuncDef kCloudMiddlewareInit{"__init__", nullptr, kSelfArgsKwargs, cloud_middleware_init};
+const FuncDef kCloudToolNodeInit{"__init__", nullptr, kSelfToolsKwargs, cloud_tool_node_init};
+const FuncDef kMissingInit{"__init__", nullptr, kSelfAnything, missing_init};
 
 // ---- class factories -------------------------------------------------------------
 
@@ -591,7 +326,7 @@ struct Flavor {
   const char* cloud_name;    // _CloudVorel...
   const char* missing_name;  // _MissingVorel...
   const char* doc;
-  const VarDef* cloud_init;
+  const FuncDef* cloud_init;
 };
 
 const Flavor kMiddleware{
@@ -660,7 +395,7 @@ Ref build_cloud_class(const Call& c, const Flavor& fl, PyObject* core) {
   check(PyDict_SetItemString(ns, "__doc__", doc));
   Ref class_cell = Ref::steal(PyCell_New(nullptr));
   std::string init_qualname = local_name(fl, fl.cloud_name, "__init__");
-  Ref init = make_var_function(c.capture(0), c.globals(), *fl.cloud_init, init_qualname.c_str(), {class_cell.get()});
+  Ref init = make_closure(c, *fl.cloud_init, init_qualname.c_str(), {class_cell.get()});
   check(PyDict_SetItemString(ns, "__init__", init));
   check(PyDict_SetItemString(ns, "__classcell__", class_cell));
   Ref cls = mod.make_class(fl.cloud_name, bases, ns, meta);
@@ -681,7 +416,7 @@ Ref build_missing_class(const Call& c, const Flavor& fl, PyObject* import_error)
   Ref qualname = text(local_name(fl, fl.missing_name));
   check(PyDict_SetItemString(ns, "__qualname__", qualname));
   std::string init_qualname = local_name(fl, fl.missing_name, "__init__");
-  Ref init = make_var_function(c.capture(0), c.globals(), kMissingInit, init_qualname.c_str(), {import_error});
+  Ref init = make_closure(c, kMissingInit, init_qualname.c_str(), {import_error});
   check(PyDict_SetItemString(ns, "__init__", init));
   Ref cls = mod.make_class(fl.missing_name, bases, ns);
   return finish_class(cls, fl);
@@ -768,17 +503,9 @@ void body(Module& m) {
   m.def(kApprovalDef);
   m.def(kIdempotencyDef);
 
-  // Module functions and the factories' constructors share one variadic
-  // function type; the factories capture it to build fresh classes.
-  Ref var_type = Ref::steal(PyType_FromModuleAndSpec(m.object(), &var_spec, nullptr));
-  Ref auto_handler = make_var_function(var_type, m.globals(), kAutoHandlerDef, nullptr);
-  m.set("_auto_approval_handler", auto_handler);
-
-  Ref middleware_factory = make_function(m.object(), kMiddlewareFactoryDef, nullptr, {var_type.get()});
-  m.set("_make_cloud_middleware_class", middleware_factory);
-  Ref tool_node_factory = make_function(m.object(), kToolNodeFactoryDef, nullptr, {var_type.get()});
-  m.set("_make_cloud_tool_node_class", tool_node_factory);
-
+  m.def(kAutoHandlerDef);
+  Ref middleware_factory = m.def(kMiddlewareFactoryDef);
+  Ref tool_node_factory = m.def(kToolNodeFactoryDef);
   m.set("VorelMiddleware", call(middleware_factory));
   m.set("VorelToolNode", call(tool_node_factory));
 }
