@@ -152,7 +152,7 @@ class Cloud:
         monkeypatch.setattr(lg, "AsyncVorelCloudClient", client_type)
         monkeypatch.setattr(lg, "build_approval_request_payload", self.build_payload)
         monkeypatch.setattr(lg, "asyncio", self.clock)
-        monkeypatch.setattr(approval_module, "_extract_signed_approvals", self.decode, raising=False)
+        monkeypatch.setattr(approval_module, "_extract_signed_approvals", self.decode)
 
     def build_payload(self, request: Any, *, signing_key: Any = None, idempotency_key: Any = None) -> Payload:
         payload = Payload(request, signing_key, idempotency_key)

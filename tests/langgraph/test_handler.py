@@ -118,18 +118,6 @@ def test_refusals_and_their_reasons(cloud, response, reason):
     assert cloud.decoded == []
 
 
-def test_a_mapping_other_than_dict_is_read_through_get(cloud):
-    class Response:
-        def __init__(self, **values):
-            self.values = values
-
-        def get(self, key, default=None):
-            return self.values.get(key, default)
-
-    cloud.script.responses = [Response(status="Rejected", denied_reason="via get")]
-    assert denied(cloud, cloud.handler()).reason == "via get"
-
-
 # ---- the deadline -----------------------------------------------------------------
 
 
@@ -346,7 +334,7 @@ def test_decoder_errors_propagate_and_close(cloud, monkeypatch):
     def decode(response):
         raise failure
 
-    monkeypatch.setattr(approval_module, "_extract_signed_approvals", decode, raising=False)
+    monkeypatch.setattr(approval_module, "_extract_signed_approvals", decode)
     with pytest.raises(VorelCloudError) as info:
         cloud.run(cloud.handler(), cloud.request())
     assert info.value is failure
@@ -383,6 +371,22 @@ def test_close_error_replaces_the_error_in_flight_and_chains_it(cloud):
     assert info.value.__cause__ is None
 
 
+def test_close_error_raised_while_handling_its_own_error_keeps_the_whole_chain(cloud, monkeypatch):
+    async def close(self):
+        try:
+            raise KeyError("connection pool")
+        except KeyError:
+            raise OSError("socket already gone")
+
+    monkeypatch.setattr(lg.AsyncVorelCloudClient, "close", close)
+    cloud.script.responses = [{"status": "expired"}]
+    with pytest.raises(OSError) as info:
+        cloud.run(cloud.handler(), cloud.request())
+    inner = info.value.__context__
+    assert isinstance(inner, KeyError)
+    assert isinstance(inner.__context__, ApprovalDenied) and inner.__context__.reason == "approval request expired"
+
+
 # ---- before the client exists ---------------------------------------------------------
 
 
@@ -404,7 +408,7 @@ def test_decoder_is_fixed_when_building(cloud, monkeypatch):
     import vorel_cloud.approval as approval_module
 
     handler = cloud.handler()
-    monkeypatch.setattr(approval_module, "_extract_signed_approvals", lambda response: "too late", raising=False)
+    monkeypatch.setattr(approval_module, "_extract_signed_approvals", lambda response: "too late")
     assert cloud.run(handler, cloud.request()) is cloud.signed
 
 

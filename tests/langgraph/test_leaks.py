@@ -73,7 +73,7 @@ def test_building_handlers_and_wired_classes_do_not_leak(monkeypatch):
     monkeypatch.setenv("VOREL_API_KEY", "vk_leak")
     import vorel_cloud.approval as approval_module
 
-    monkeypatch.setattr(approval_module, "_extract_signed_approvals", lambda r: r, raising=False)
+    monkeypatch.setattr(approval_module, "_extract_signed_approvals", lambda r: r)
     assert_no_leak(lambda: lg.langgraph_cloud_approval("vk", dashboard_url="https://d.example/"), **LEAK)
     assert_no_leak(lambda: lg.VorelMiddleware(gated_tools=["x"]), **LEAK)
     assert_no_leak(lambda: lg._get_idempotency_key(lg), **LEAK)
