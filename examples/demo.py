@@ -20,7 +20,6 @@ import contextlib
 import html
 import json
 import logging
-import os
 import re
 import signal
 import subprocess
@@ -512,7 +511,6 @@ def main(argv: list[str] | None = None) -> int:
     if interactive and not sys.stdin.isatty():
         print("--interactive needs a terminal on standard input; the dashboard clicks are scripted instead", flush=True)
         interactive = False
-    os.environ.setdefault("PYTHONUNBUFFERED", "1")
     return run(interactive)
 
 

@@ -28,6 +28,7 @@ class Attempt:
     result: Any = None
     error: ApplicationError | None = None
     beats: list[tuple[Any, ...]] = field(default_factory=list)
+    request: Any = None  # the attempt's (freshly attested) approval request
 
     @property
     def details(self) -> list[Any]:
