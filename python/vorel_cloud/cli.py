@@ -331,5 +331,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
-if __name__ == "__main__":  # pragma: no cover
+if __name__ == "__main__":
     sys.exit(main())

@@ -6,6 +6,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -287,3 +288,17 @@ def test_dev_delegates_to_the_local_control_plane(monkeypatch):
 )
 def test_usage(capsys, argv, status):
     assert run(capsys, *argv)[0] == status
+
+
+def test_runs_as_a_program():
+    done = subprocess.run(
+        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "-", "--json"],
+        input=AGENT_TOKEN, capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["agent_id"] == "agt_7"
+    assert not any(s in done.stdout + done.stderr for s in SECRETS)
+    failed = subprocess.run(
+        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "nope"], capture_output=True, text=True, timeout=60
+    )
+    assert (failed.returncode, failed.stdout) == (1, "")
