@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from connect_fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN, make_token
+from connect_fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import (
     AuthenticationError,
@@ -446,10 +446,3 @@ def test_report_scan_stops_at_the_first_error():
 
     checks = [BootstrapCheck("a", "error", "m"), Unreadable()]
     assert connect_mod._report(ConnectConfig(api_base_url="u", api_key="k"), checks).ok is False
-
-
-def test_agent_binding_of_registration_token_only(cloud):
-    os.environ["VOREL_AGENT_PUBLIC_KEY"] = PUB_HEX
-    token = make_token({"endpoint": ENDPOINT, "api_key": API_KEY, "registration_token": "r1"})
-    connect_mod.doctor(token, claim=True)
-    assert cloud.calls("send")[0][3]["json"] == {"agent_id": "", "public_key": PUB_HEX, "registration_token": "r1"}

@@ -102,10 +102,3 @@ def test_signatures(name, params):
     sig = inspect.signature(fn)
     assert [(p.name, p.kind, p.default) for p in sig.parameters.values()] == params
     assert fn.__name__ == name and fn.__module__ == "vorel_cloud.connect"
-
-
-def test_keyword_only_options_refuse_positions():
-    with pytest.raises(TypeError, match=r"^doctor\(\) takes from 0 to 1 positional arguments but 2 were given$"):
-        connect_mod.doctor(None, "key")
-    with pytest.raises(TypeError, match=r"^connect\(\) got an unexpected keyword argument 'api_key'$"):
-        connect_mod.connect(api_key="k")

@@ -111,11 +111,6 @@ def test_text_and_json_errors(data, cause):
     assert str(err) == f"invalid connect token JSON: {err.__cause__}"
 
 
-def test_prefix_alone_is_a_json_error():
-    with pytest.raises(VorelCloudError, match=r"^invalid connect token JSON: Expecting value"):
-        connect_mod.parse_connect_token("vorel_ct_")
-
-
 @pytest.mark.parametrize(
     "payload",
     [
@@ -287,11 +282,6 @@ def test_apply_agent_id_and_order(monkeypatch):
         ("VOREL_AGENT_ID", "agt_1"),
     ]
     assert "VOREL_API_KEY" not in os.environ  # only the patched `os` was touched
-
-
-def test_apply_signature():
-    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
-        connect_mod.apply_connect_config(config(), True)
 
 
 # ---- properties ---------------------------------------------------------------------------
