@@ -40,7 +40,7 @@ def test_health_needs_no_key_and_revoked_key_is_refused(vorel_dev_server, api):
     assert api.get("/v1/tenant").json()["id"] == "ten_local"
     vorel_dev_server.revoke_api_key()
     resp = api.get("/v1/tenant")
-    assert (resp.status_code, error_code(resp)) == (403, "api_key_revoked")
+    assert (resp.status_code, error_code(resp)) == (401, "api_key_revoked")
 
 
 @pytest.mark.parametrize(

@@ -5,7 +5,7 @@ import hashlib
 import pytest
 from vorel_core import SignedApproval
 
-from vorel_cloud.exceptions import ConflictError, PermissionDeniedError
+from vorel_cloud.exceptions import ConflictError, AuthenticationError, PermissionDeniedError
 
 
 def test_client_creates_polls_through_faults_and_reads_the_approval(vorel_dev_server):
@@ -36,6 +36,6 @@ def test_client_creates_polls_through_faults_and_reads_the_approval(vorel_dev_se
         with pytest.raises(ConflictError):
             client.create_request(**dict(fields, tool="other"))
         vorel_dev_server.revoke_api_key()
-        with pytest.raises(PermissionDeniedError) as err:
+        with pytest.raises(AuthenticationError) as err:
             client.get_tenant()
-        assert err.value.status_code == 403
+        assert err.value.status_code == 401 and not isinstance(err.value, PermissionDeniedError)

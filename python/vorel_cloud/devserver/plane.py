@@ -343,7 +343,7 @@ class ControlPlane:
         if key is None:
             raise ApiError(401, "invalid_api_key", "invalid API key", remediation=_KEY_HINT)
         if key["revoked_at"] is not None:
-            raise ApiError(403, "api_key_revoked", "this API key has been revoked", remediation=_KEY_HINT)
+            raise ApiError(401, "api_key_revoked", "this API key has been revoked", remediation=_KEY_HINT)
         return key
 
     @staticmethod
