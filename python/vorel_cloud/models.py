@@ -266,7 +266,8 @@ class BootstrapReport:
             message = f"Vorel Cloud bootstrap failed - {details}"
         else:
             message = "Vorel Cloud bootstrap failed"
-        hints = [check.remediation for check in failed if check.remediation]
+        # Several checks often share one hint (e.g. a rejected key); say it once.
+        hints = list(dict.fromkeys(check.remediation for check in failed if check.remediation))
         raise VorelCloudError(
             message, remediation=" ".join(hints) or None, body=self.to_dict()
         )

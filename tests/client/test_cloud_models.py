@@ -188,6 +188,7 @@ def test_raise_for_error_lists_failing_checks():
         BootstrapCheck("cloud_reachable", "error", "connection refused", "Check DNS."),
         BootstrapCheck("tenant_access", "warning", "not allowed", "Ask an admin."),
         BootstrapCheck("agent_claim", "error", "invalid registration token", None),
+        BootstrapCheck("approval_policy_access", "error", "key revoked", "Check DNS."),
     ]
     report = BootstrapReport(ok=False, config=_config(), checks=checks, claimed_agent=None)
     with pytest.raises(VorelCloudError) as info:
@@ -198,7 +199,7 @@ def test_raise_for_error_lists_failing_checks():
     assert "agent_claim: invalid registration token" in message
     assert "tenant_access" not in message
     assert "config" not in message.split(" - ", 1)[1]
-    assert err.remediation == "Check DNS."
+    assert err.remediation == "Check DNS."  # a hint shared by two checks is given once
     assert err.body == report.to_dict()
     assert SECRET_KEY not in message and SECRET_KEY not in json.dumps(err.body)
 
