@@ -1023,8 +1023,8 @@ const FuncDef kTemporalFactoryDef{
     "with the same worker signing key. It never holds a worker thread for the human\n"
     "decision: it polls briefly, then raises a retriable ``ApplicationError`` of type\n"
     "\"ApprovalPendingRetry\", and the retried activity resumes the same request::\n\n"
-    "    handler = temporal_cloud_approval(\"vc_live_...\", worker_key)\n"
-    "    plugin = VorelPluginConfig(approval_handler=handler, signing_key=worker_key)",
+    "    handler = temporal_cloud_approval(\"vc_live_...\", worker_key)\n\n"
+    "``signing_key`` is the worker's signing-core key; it attests every approval request.",
     kTemporalFactoryParams, temporal_cloud_approval, "TemporalCloudApprovalHandler"};
 const FuncDef kInitDef{"__init__", nullptr, kInitParams, temporal_init, "None"};
 const FuncDef kCallDef{"__call__",
