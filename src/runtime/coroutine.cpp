@@ -131,7 +131,9 @@ PySendResult step(CoroutineObject* c, PyObject* value, PyObject* exc, bool closi
   CoroPromise& p = c->h.promise();
   Ref send_value = Ref::borrow_or_null(value);
   Ref pending_exc = Ref::borrow_or_null(exc);
-  bool closing_iter = closing;
+  // GeneratorExit thrown in closes the awaited iterator instead of being
+  // thrown into it, as `yield from` does.
+  bool closing_iter = closing || (exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit));
   while (true) {
     if (p.awaiting) {
       PyObject* r = nullptr;
@@ -224,6 +226,11 @@ PyObject* co_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   PyObject* typ = args[0];
+  if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature "
+                                "instead.",
+                                1) < 0)
+    return nullptr;
   Ref exc;
   if (PyExceptionInstance_Check(typ)) {
     if (nargs > 1 && args[1] != Py_None) {
@@ -232,10 +239,6 @@ PyObject* co_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     exc = Ref::borrow_or_null(typ);
   } else if (PyExceptionClass_Check(typ)) {
-    if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
-                     1) < 0)
-      return nullptr;
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     exc = Ref::steal_or_null(val == Py_None ? PyObject_CallNoArgs(typ) : PyObject_CallOneArg(typ, val));
     if (!exc) return nullptr;
