@@ -1,8 +1,52 @@
 #!/usr/bin/env bash
-# The README's test command: bootstrap (idempotent), then the whole suite.
-# Extra arguments go to pytest.
+# The README's test command: bootstrap (idempotent), then the whole suite on
+# the normal build, a short fuzzing run, and the whole suite again on the
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Every leg runs; the
+# command fails when any of them failed. Extra arguments go to both pytest runs.
+#
+#   VOREL_TEST_LEGS="normal fuzz asan"   the legs to run (default: all three)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
-.venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+
+legs=${VOREL_TEST_LEGS:-normal fuzz asan}
+failed=()
+passed_total=0
+failed_total=0
+logs="$root/build/test-logs"
+mkdir -p "$logs"
+
+# pytest's closing line, e.g. "1 failed, 1203 passed, 2 errors in 329.71s".
+count() { grep -E '^[0-9].* in [0-9.]+s' "$1" | tail -1 | grep -Eo "[0-9]+ $2" | grep -Eo '^[0-9]+' || echo 0; }
+
+leg() {
+  local name=$1
+  shift
+  echo "==== test leg: $name"
+  local start=$SECONDS rc=0 log="$logs/$name.log"
+  set +e
+  "$@" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  set -e
+  [ "$rc" -eq 5 ] && rc=0   # pytest found no tests to run: not a failure
+  echo "==== test leg: $name: exit $rc after $((SECONDS - start))s"
+  [ "$rc" -eq 0 ] || failed+=("$name")
+  passed_total=$((passed_total + $(count "$log" passed)))
+  failed_total=$((failed_total + $(count "$log" failed) + $(count "$log" errors?)))
+}
+
+for l in $legs; do
+  case "$l" in
+    normal) leg normal .venv/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
+    fuzz) leg fuzz scripts/fuzz.sh ;;
+    asan) leg asan scripts/test-asan.sh "$@" ;;
+    *) echo "test: unknown leg '$l'" >&2; exit 2 ;;
+  esac
+done
+
+echo "tests: $passed_total passed, $failed_total failed"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "test: failed legs: ${failed[*]}" >&2
+  exit 1
+fi

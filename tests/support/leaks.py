@@ -1,21 +1,62 @@
 """Reference-leak checks for native code.
 
 A native function that forgets one reference leaks one object per call, so
-the check runs the callable many times after a warm-up and looks at the
-interpreter's count of allocated blocks (and at resident memory, for leaks
-outside the object allocator). Both must stay flat within a small tolerance.
+the check runs the callable many times after a warm-up and compares two
+counters before and after:
+
+- allocated blocks: `sys.getallocatedblocks()`, the object allocator's count
+  of live blocks. One leaked object per call shows as >= `runs` blocks.
+- memory: the process's resident memory, for leaks outside the object
+  allocator (C++ heap, large buffers). One leaked KiB per call shows as
+  >= `runs` KiB.
+
+Under the sanitizer build (`scripts/test-asan.sh`) every allocation goes
+through the sanitizer's malloc (PYTHONMALLOC=malloc), where the object
+allocator counts nothing and freed memory is held resident on purpose
+(quarantine). There the blocks are counted with tracemalloc, and memory is
+the sanitizer allocator's count of live bytes; the same tolerances apply.
+
+Tolerance. The counters move a little without any leak: free lists, the type
+attribute cache and interned names settle over the first calls, and a
+collection may run at a different moment. Each measurement is therefore
+taken twice, after the warm-up, and the smaller growth is judged, so a one-off
+allocation (a cache filled on first use) does not count. The defaults,
+`DEFAULT_BLOCK_TOLERANCE` blocks and `DEFAULT_RSS_TOLERANCE_KB` KiB over the
+default 2000 runs, accept a drift of less than one block per 10 calls and half
+a KiB per call; a leak of one object or one KiB per call exceeds them tenfold.
 """
 from __future__ import annotations
 
+import ctypes
 import gc
+import os
 import resource
 import sys
+import tracemalloc
 from typing import Any, Callable
 
-# Blocks the interpreter may legitimately settle into between rounds (free
-# lists, method caches, interned strings); a real leak grows with `runs`.
-DEFAULT_BLOCK_TOLERANCE = 32
-DEFAULT_RSS_TOLERANCE_KB = 2048
+DEFAULT_RUNS = 2000
+DEFAULT_WARMUP = 500
+DEFAULT_BLOCK_TOLERANCE = 200
+DEFAULT_RSS_TOLERANCE_KB = 1024
+
+
+def _sanitizer_live_bytes() -> Callable[[], int] | None:
+    """The sanitizer allocator's live-byte counter, when its runtime is loaded."""
+    try:
+        f = ctypes.CDLL(None).__sanitizer_get_current_allocated_bytes
+    except (AttributeError, OSError):
+        return None
+    f.restype = ctypes.c_size_t
+    f.argtypes = []
+    return f
+
+
+_LIVE_BYTES = _sanitizer_live_bytes()
+# With PYTHONMALLOC=malloc (the sanitizer leg) the object allocator is not in
+# use and sys.getallocatedblocks() is always 0.
+_PYMALLOC = sys.getallocatedblocks() > 0
+SANITIZED = _LIVE_BYTES is not None or os.environ.get("VOREL_SANITIZER") == "address"
 
 
 def _rss_kb() -> int:
@@ -24,46 +65,80 @@ def _rss_kb() -> int:
     return pages * resource.getpagesize() // 1024
 
 
-def _run(fn: Callable[[], Any], runs: int, expect: type[BaseException] | None) -> None:
+def _memory_kb() -> int:
+    if _LIVE_BYTES is None:
+        return _rss_kb()
+    # tracemalloc's own tables live in the same allocator; they are not ours.
+    return (_LIVE_BYTES() - tracemalloc.get_tracemalloc_memory()) // 1024
+
+
+def _blocks() -> int:
+    if _PYMALLOC:
+        return sys.getallocatedblocks()
+    return len(tracemalloc.take_snapshot().traces)
+
+
+def _run(fn: Callable[[], Any], runs: int, expect: type[BaseException] | tuple | None) -> None:
     for _ in range(runs):
         if expect is None:
             fn()
+            continue
+        try:
+            fn()
+        except expect:
+            pass
         else:
-            try:
-                fn()
-            except expect:
-                pass
-            else:  # pragma: no cover - a leak test of an error path must hit it
-                raise AssertionError(f"expected {expect.__name__} from {fn!r}")
+            raise AssertionError(f"expected {expect!r} from {fn!r}: the error path was not taken")
+
+
+def measure(
+    fn: Callable[[], Any],
+    *,
+    runs: int = DEFAULT_RUNS,
+    warmup: int = DEFAULT_WARMUP,
+    expect: type[BaseException] | tuple | None = None,
+) -> tuple[int, int]:
+    """(block growth, memory growth in KiB): the smaller of two rounds of `runs` calls."""
+    # Tracing starts before the warm-up: objects that settle into free lists
+    # and caches while traced must settle before the first measurement.
+    tracing = not _PYMALLOC and not tracemalloc.is_tracing()
+    if tracing:
+        tracemalloc.start(1)
+    try:
+        _run(fn, warmup, expect)
+        blocks, memory = [], []
+        for _ in range(2):
+            gc.collect()
+            b0, m0 = _blocks(), _memory_kb()
+            _run(fn, runs, expect)
+            gc.collect()
+            blocks.append(_blocks() - b0)
+            memory.append(_memory_kb() - m0)
+    finally:
+        if tracing:
+            tracemalloc.stop()
+    return min(blocks), min(memory)
 
 
 def assert_no_leak(
     fn: Callable[[], Any],
     *,
-    runs: int = 2000,
-    warmup: int = 200,
-    expect: type[BaseException] | None = None,
+    runs: int = DEFAULT_RUNS,
+    warmup: int = DEFAULT_WARMUP,
+    expect: type[BaseException] | tuple | None = None,
     block_tolerance: int = DEFAULT_BLOCK_TOLERANCE,
     rss_tolerance_kb: int = DEFAULT_RSS_TOLERANCE_KB,
 ) -> None:
-    """Fail when `fn` leaks: run it `runs` times and compare before/after.
+    """Fail when `fn` leaks: run it `runs` times (twice) and compare before/after.
 
-    `expect` names the exception an error-path callable must raise each time.
-    The measurement is taken twice and the smaller growth is used, so a one-off
-    allocation (a cache filled on first use) does not count as a leak.
+    `expect` names the exception (or tuple of them) an error-path callable must
+    raise on every call; a call that does not raise it fails the check, so a
+    leak test cannot silently drift onto the success path.
     """
-    _run(fn, warmup, expect)
-    growths = []
-    rss_growths = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        rss_before = _rss_kb()
-        _run(fn, runs, expect)
-        gc.collect()
-        growths.append(sys.getallocatedblocks() - before)
-        rss_growths.append(_rss_kb() - rss_before)
-    growth = min(growths)
-    assert growth <= block_tolerance, f"{growth} blocks leaked over {runs} runs ({growths})"
-    rss = min(rss_growths)
-    assert rss <= rss_tolerance_kb, f"resident memory grew {rss} KiB over {runs} runs ({rss_growths})"
+    blocks, memory = measure(fn, runs=runs, warmup=warmup, expect=expect)
+    assert blocks <= block_tolerance, (
+        f"{blocks} blocks leaked over {runs} runs (tolerance {block_tolerance})"
+    )
+    assert memory <= rss_tolerance_kb, (
+        f"memory grew {memory} KiB over {runs} runs (tolerance {rss_tolerance_kb} KiB)"
+    )

@@ -1,0 +1,305 @@
+#!/usr/bin/env python3
+"""Fuzz target: `vorel_cloud.parvex.build_approval_request_payload` with
+requests whose attributes have arbitrary types, and a signing core and
+`key_scope()` whose answers the input decides; then `to_create_request_kwargs`
+of the record built.
+
+Documented escapes: `VorelCloudError` (holder key, attestation, request hash,
+hash type), `ValueError` (malformed hex, the signing core's pair), `TypeError`
+/ `OverflowError` / `ValueError` of `int()`, `bytes()` and iteration over
+attribute values, `AttributeError` of the plain reads in the attestation step,
+`ImportError` of a missing signing core, and whatever the signing core or an
+odd value raises.
+"""
+from __future__ import annotations
+
+import sys
+
+if __package__ in (None, ""):
+    sys.path.insert(0, __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+
+from fuzz import common  # noqa: E402
+
+NAME = "request_builder"
+HOLDER_ERR = "request.holder_key is required for cloud approval - ensure the warrant is bound before enforcement"
+ATTEST_ERR = (
+    "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
+    "is bound so key_scope() resolves the holder key"
+)
+HASH_ERR = "request_hash could not be resolved for approval request"
+TYPE_ERR = "request.request_hash must be bytes or hex string"
+
+ATTRS = (
+    "holder_key", "request_hash", "args_canonical_cbor_b64", "approval_context_attestation", "warrant_id",
+    "tool", "arguments", "policy_id", "policy_ref", "required_approvers", "min_approvals", "ttl_seconds",
+    "gate_ttl", "idempotency_key",
+)
+
+
+# ---- the reference: the documented steps, in plain Python ---------------------
+
+
+def _error(msg):
+    from vorel_cloud.exceptions import VorelCloudError
+
+    return VorelCloudError(msg)
+
+
+def resolve_holder_key(request):
+    value = getattr(request, "holder_key", None)
+    if value is None:
+        return b""
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value)
+    if isinstance(value, str):
+        return bytes.fromhex(value)
+    to_bytes = getattr(value, "to_bytes", None)
+    if callable(to_bytes):
+        return bytes(to_bytes())
+    return b""
+
+
+def resolve_signing_key(explicit=None):
+    if explicit is not None:
+        return explicit
+    try:
+        from vorel.decorators import key_scope
+
+        return key_scope()
+    except ImportError:
+        return None
+    except Exception:
+        return None
+
+
+def normalize_request_hash(value):
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value)
+    if isinstance(value, str):
+        return bytes.fromhex(value)
+    raise _error(TYPE_ERR)
+
+
+def extract_policy_id(request, override=None):
+    if override:
+        return override
+    for name in ("policy_id", "policy_ref"):
+        v = getattr(request, name, None)
+        if isinstance(v, str) and v:
+            return v
+    return None
+
+
+def extract_inline_rules(request):
+    approvers = getattr(request, "required_approvers", None)
+    keys = None
+    if approvers:
+        keys = [a.hex() if isinstance(a, (bytes, bytearray)) else str(a) for a in approvers]
+    threshold = getattr(request, "min_approvals", None)
+    ttl = getattr(request, "ttl_seconds", None)
+    if ttl is None:
+        gate_ttl = getattr(request, "gate_ttl", None)
+        if gate_ttl is not None:
+            ttl = int(gate_ttl)
+    return keys, threshold, ttl
+
+
+def build_attestation_fields(request, *, signing_key, holder_key):
+    from vorel_core import py_build_approval_context_attestation
+
+    holder_public = signing_key.public_key
+    args_b64, attestation = py_build_approval_context_attestation(
+        signing_key, request.warrant_id, request.tool, request.arguments, holder_public
+    )
+    attestation_dict = dict(attestation)
+    request_hash = normalize_request_hash(getattr(request, "request_hash", b""))
+    attested = attestation_dict.get("request_hash")
+    if attested:
+        try:
+            request_hash = bytes.fromhex(str(attested))
+        except (ValueError, TypeError):
+            pass
+    return args_b64, attestation_dict, request_hash
+
+
+def reference(request, *, signing_key=None, policy_id=None, idempotency_key=None):
+    from vorel_cloud.parvex import ApprovalRequestPayload
+
+    holder_key = resolve_holder_key(request)
+    if not holder_key:
+        raise _error(HOLDER_ERR)
+    args = getattr(request, "args_canonical_cbor_b64", "")
+    if not args:
+        args = ""
+    context = getattr(request, "approval_context_attestation", None)
+    context = dict(context) if context else {}
+    resolved = resolve_signing_key(signing_key)
+    request_hash = b""
+    if getattr(request, "request_hash", None) is not None:
+        request_hash = normalize_request_hash(request.request_hash)
+    if not (args and context):
+        if resolved is None:
+            raise _error(ATTEST_ERR)
+        args, context, request_hash = build_attestation_fields(request, signing_key=resolved, holder_key=holder_key)
+    if not request_hash:
+        attested = context.get("request_hash")
+        if not attested:
+            raise _error(HASH_ERR)
+        request_hash = bytes.fromhex(str(attested))
+    keys, threshold, ttl = extract_inline_rules(request)
+    policy = extract_policy_id(request, policy_id)
+    arguments = getattr(request, "arguments", None)
+    metadata = arguments if isinstance(arguments, dict) else None
+    return ApprovalRequestPayload(
+        warrant_id=str(getattr(request, "warrant_id", "")),
+        tool=str(getattr(request, "tool", "")),
+        request_hash=request_hash,
+        holder_key=holder_key,
+        args_canonical_cbor_b64=args,
+        approval_context_attestation=context,
+        metadata=metadata,
+        policy_id=policy,
+        threshold=threshold,
+        approver_keys=keys,
+        ttl_seconds=ttl,
+        idempotency_key=idempotency_key if idempotency_key else getattr(request, "idempotency_key", None),
+    )
+
+
+def kwargs_reference(p):
+    out = {n: getattr(p, n) for n in ("warrant_id", "tool", "request_hash", "holder_key",
+                                       "args_canonical_cbor_b64", "approval_context_attestation")}
+    if p.metadata is not None:
+        out["metadata"] = p.metadata
+    if p.policy_id:
+        out["policy_id"] = p.policy_id
+    for n in ("threshold", "approver_keys", "ttl_seconds"):
+        if getattr(p, n) is not None:
+            out[n] = getattr(p, n)
+    if p.idempotency_key:
+        out["idempotency_key"] = p.idempotency_key
+    return out
+
+
+# ---- inputs ------------------------------------------------------------------
+
+
+class Request:
+    """A core SDK approval request: some attributes set, others absent."""
+
+    def __repr__(self):
+        return f"Request({vars(self)!r})"
+
+
+class RaisingRequest(Request):
+    """Attribute reads of one name fail with something other than AttributeError."""
+
+    def __init__(self, name):
+        object.__setattr__(self, "_bad", name)
+
+    def __getattribute__(self, name):
+        if name == object.__getattribute__(self, "_bad"):
+            raise common.Boom(f"read {name}")
+        return object.__getattribute__(self, name)
+
+
+def _typical(src: common.Source, name: str):
+    """A value of the type the core SDK usually sets, so that deep steps are reached."""
+    if name == "holder_key":
+        return src.pick([b"\xaa" * 4, "aabb", "AA BB", common.FakeKey(b"\x01")])
+    if name == "request_hash":
+        return src.pick([b"\x01\x02", "0102", bytearray(b"\x03"), None])
+    if name == "args_canonical_cbor_b64":
+        return src.pick(["YXJncw==", "", None])
+    if name == "approval_context_attestation":
+        return src.pick([{"request_hash": "ffff"}, {"request_hash": "zz"}, {"sig": "01"}, None, [("request_hash", "0a")]])
+    if name in ("warrant_id", "tool", "policy_id", "policy_ref", "idempotency_key"):
+        return src.text(8)
+    if name == "arguments":
+        return src.pick([{"to": "a"}, [1, 2], None])
+    if name == "required_approvers":
+        return [src.pick([b"\xab", "cd", bytearray(b"\x01")]) for _ in range(src.int(3))]
+    if name in ("min_approvals", "ttl_seconds"):
+        return src.pick([None, 0, 2])
+    return src.pick([None, 90.9, 60, "45"])
+
+
+def make_call(data: bytes):
+    """(request, keyword arguments) for one call; the same bytes give equal calls."""
+    src = common.Source(data)
+    req = RaisingRequest(src.pick(ATTRS)) if src.int(12) == 0 else Request()
+    for name in ATTRS:
+        r = src.int(8)
+        if r == 0:
+            continue  # absent
+        v = common.value(src) if r < 4 else _typical(src, name)
+        object.__setattr__(req, name, v)
+
+    # The signing core and key_scope() of this call.
+    scope = src.int(6)
+    key = common.FakeKey(common.value(src, 2) if src.int(3) == 0 else b"\x02" * 4)
+    if scope == 0:
+        common.CORE.scope = lambda: key
+    elif scope == 1:
+        def scope_fails():
+            raise RuntimeError("no warrant bound")
+        common.CORE.scope = scope_fails
+    elif scope == 2:
+        def scope_missing():
+            raise ImportError("key_scope")
+        common.CORE.scope = scope_missing
+    else:
+        common.CORE.scope = lambda: None
+    attest = src.int(6)
+    pair = (common.value(src, 1), src.pick([{"request_hash": "aabb"}, {"request_hash": "odd"}, {}, common.value(src, 1)]))
+    if attest == 0:
+        common.CORE.attest = lambda *a: pair + (1,)
+    elif attest == 1:
+        def core_fails(*a):
+            raise common.CoreError("signing core failed")
+        common.CORE.attest = core_fails
+    elif attest == 2:
+        common.CORE.attest = lambda *a: common.value(src, 1)
+    else:
+        common.CORE.attest = lambda *a: list(pair) if attest == 3 else pair
+
+    kwargs = {}
+    if src.int(3) == 0:
+        kwargs["signing_key"] = src.pick([None, common.FakeKey(b"\x03" * 4), common.value(src, 2)]) if src.bool() else key
+    if src.int(3) == 0:
+        kwargs["policy_id"] = src.pick([None, "", "pol", common.value(src, 2)])
+    if src.int(3) == 0:
+        kwargs["idempotency_key"] = src.pick([None, "", "idem", common.value(src, 2)])
+    return req, kwargs
+
+
+def prepare():
+    common.CORE.install()
+    common.native("vorel_cloud.parvex", "build_approval_request_payload")
+
+
+def one_input(data: bytes) -> None:
+    from vorel_cloud import parvex
+    from vorel_cloud.exceptions import VorelCloudError
+
+    build = common.native("vorel_cloud.parvex", "build_approval_request_payload")
+    allowed = (VorelCloudError, ValueError, TypeError, OverflowError, AttributeError, ImportError,
+               common.CoreError, common.Boom, common.BoomBase, RuntimeError)
+
+    def native_run():
+        req, kw = make_call(data)
+        p = build(req, **kw)
+        assert isinstance(p, parvex.ApprovalRequestPayload), p
+        return p, p.to_create_request_kwargs()
+
+    def reference_run():
+        req, kw = make_call(data)
+        p = reference(req, **kw)
+        return p, kwargs_reference(p)
+
+    common.compare(native_run, reference_run, allowed=allowed, own_errors=(VorelCloudError,),
+                   describe=lambda: repr(make_call(data)))
+
+
+if __name__ == "__main__":
+    common.main(NAME, one_input, prepare)

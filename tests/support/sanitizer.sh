@@ -1,0 +1,58 @@
+# Shell functions shared by scripts/test-asan.sh and scripts/fuzz.sh: build and
+# stage the sanitizer build of the package, export the environment that loads
+# it, and collect the sanitizers' reports. Source it; needs $root.
+
+asan_pkg="$root/build-asan/pkg"
+asan_logs="$root/build-asan/reports"
+
+# build-asan/pkg/vorel_cloud: the package's Python sources (linked, so edits
+# stay live) with the sanitizer build's extension modules in place of the
+# normal ones. Safe to run again, and while another run uses the folder.
+asan_stage() {
+  VOREL_SANITIZE=1 "$root/scripts/build.sh"
+  local src="$root/python/vorel_cloud" dst="$asan_pkg/vorel_cloud" f name
+  mkdir -p "$dst"
+  for f in "$src"/* "$root"/build-asan/stage/vorel_cloud/*.so; do
+    name=$(basename "$f")
+    case "$f" in "$src"/*.so | "$src"/__pycache__) continue ;; esac
+    [ "$(readlink "$dst/$name" 2>/dev/null)" = "$f" ] || ln -sfn "$f" "$dst/$name"
+  done
+  for f in "$dst"/*; do   # files removed from the sources since the last run
+    [ -L "$f" ] && [ ! -e "$f" ] && rm -f "$f"
+  done
+  return 0
+}
+
+# The environment of a sanitized run: the runtime preloaded (libstdc++ too:
+# the interpreter does not link it, and the sanitizer's exception interceptor
+# must find it at start-up), the staged package first on the path, every
+# allocation through malloc, and reports written to $asan_logs.
+asan_export() {
+  local asan stdcxx
+  asan=$(g++ -print-file-name=libasan.so)
+  stdcxx=$(g++ -print-file-name=libstdc++.so)
+  [ -f "$asan" ] || { echo "sanitizer: libasan not found (install g++)" >&2; return 2; }
+  rm -rf "$asan_logs"
+  mkdir -p "$asan_logs"
+  export LD_PRELOAD="$asan $stdcxx${LD_PRELOAD:+ $LD_PRELOAD}"
+  export PYTHONPATH="$asan_pkg${PYTHONPATH:+:$PYTHONPATH}"
+  export PYTHONMALLOC=malloc
+  local unwind=1
+  [ "${VOREL_ASAN_STACKS:-}" = full ] && unwind=0
+  export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_odr_violation=0:fast_unwind_on_malloc=$unwind:malloc_context_size=30:log_path=$asan_logs/asan"
+  export LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$asan_logs/ubsan"
+  export VOREL_SANITIZER=address
+}
+
+# Prints every report written so far; fails when there is one.
+asan_reports() {
+  local f found=0
+  for f in "$asan_logs"/*; do
+    [ -s "$f" ] || continue
+    found=1
+    echo "==== $(basename "$f")" >&2
+    head -c 20000 "$f" >&2
+  done
+  [ "$found" -eq 0 ]
+}
