@@ -254,6 +254,19 @@ void fn_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// Pickled, copied and deep-copied by reference, as Python functions are: the
+// qualified name is looked up in `__module__` again (a closure's "<locals>"
+// name fails there, as a Python closure's does).
+PyObject* fn_reduce(PyObject* self, PyObject*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] { return qualname_of(f); });
+}
+
+PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef fn_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 PyMemberDef fn_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
@@ -270,6 +283,8 @@ PyType_Slot fn_slots[] = {
     {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
     {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
     {Py_tp_members, fn_members},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_getset, fn_getset},
     {0, nullptr}};
 
 PyType_Spec fn_spec = {"vorel_cloud.native_function", sizeof(FunctionObject), 0,
