@@ -26,7 +26,10 @@ asan_export
 foreign=(--ignore=tests/packaging --ignore=tests/e2e/test_dashboard_browser.py)
 
 set +e
-"$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "${foreign[@]}" "$@"
+# UBSan writes its reports to the process's stderr only (it ignores log_path
+# beside ASan) and ends the process: --capture=sys keeps pytest from holding
+# fd 2 in a temporary file that would be lost with it.
+"$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys "${foreign[@]}" "$@"
 rc=$?
 set -e
 [ "$rc" -eq 5 ] && rc=0   # no tests selected is not a failure
