@@ -19,8 +19,9 @@ the sanitizer allocator's count of live bytes; the same tolerances apply.
 Tolerance. The counters move a little without any leak: free lists, the type
 attribute cache and interned names settle over the first calls, and a
 collection may run at a different moment. Each measurement is therefore
-taken twice, after the warm-up, and the smaller growth is judged, so a one-off
-allocation (a cache filled on first use) does not count. The defaults,
+repeated (two rounds, three under the sanitizer, stopping at the first within
+tolerance) and the smallest growth is judged, so a one-off allocation (a
+cache filled on first use) does not count. The defaults,
 `DEFAULT_BLOCK_TOLERANCE` blocks and `DEFAULT_RSS_TOLERANCE_KB` KiB over the
 default 2000 runs, accept a drift of less than one block per 10 calls and half
 a KiB per call; a leak of one object or one KiB per call exceeds them tenfold.
@@ -57,6 +58,10 @@ _LIVE_BYTES = _sanitizer_live_bytes()
 # use and sys.getallocatedblocks() is always 0.
 _PYMALLOC = sys.getallocatedblocks() > 0
 SANITIZED = _LIVE_BYTES is not None or os.environ.get("VOREL_SANITIZER") == "address"
+# Counting traced blocks, a few long-lived objects that are replaced now and
+# then (a traced block for an untraced one) still read as growth for a few
+# thousand calls after tracing starts; a third round lets them settle.
+ROUNDS = 2 if _PYMALLOC else 3
 
 
 def _rss_kb() -> int:
@@ -97,8 +102,14 @@ def measure(
     runs: int = DEFAULT_RUNS,
     warmup: int = DEFAULT_WARMUP,
     expect: type[BaseException] | tuple | None = None,
+    enough: Callable[[int, int], bool] = lambda blocks, memory: False,
 ) -> tuple[int, int]:
-    """(block growth, memory growth in KiB): the smaller of two rounds of `runs` calls."""
+    """(block growth, memory growth in KiB) over `runs` calls after the warm-up.
+
+    Up to `ROUNDS` rounds are measured and the smallest growth is returned;
+    the rounds stop early once `enough(blocks, memory)` holds. A leak grows
+    in every round; settling caches and free lists do not.
+    """
     # Tracing starts before the warm-up: objects that settle into free lists
     # and caches while traced must settle before the first measurement.
     tracing = not _PYMALLOC and not tracemalloc.is_tracing()
@@ -106,18 +117,20 @@ def measure(
         tracemalloc.start(1)
     try:
         _run(fn, warmup, expect)
-        blocks, memory = [], []
-        for _ in range(2):
+        best = None
+        for _ in range(ROUNDS):
             gc.collect()
             b0, m0 = _blocks(), _memory_kb()
             _run(fn, runs, expect)
             gc.collect()
-            blocks.append(_blocks() - b0)
-            memory.append(_memory_kb() - m0)
+            got = (_blocks() - b0, _memory_kb() - m0)
+            best = got if best is None else (min(best[0], got[0]), min(best[1], got[1]))
+            if enough(*best):
+                break
     finally:
         if tracing:
             tracemalloc.stop()
-    return min(blocks), min(memory)
+    return best
 
 
 def assert_no_leak(
@@ -135,7 +148,10 @@ def assert_no_leak(
     raise on every call; a call that does not raise it fails the check, so a
     leak test cannot silently drift onto the success path.
     """
-    blocks, memory = measure(fn, runs=runs, warmup=warmup, expect=expect)
+    blocks, memory = measure(
+        fn, runs=runs, warmup=warmup, expect=expect,
+        enough=lambda b, m: b <= block_tolerance and m <= rss_tolerance_kb,
+    )
     assert blocks <= block_tolerance, (
         f"{blocks} blocks leaked over {runs} runs (tolerance {block_tolerance})"
     )

@@ -3,7 +3,9 @@
 # it, and collect the sanitizers' reports. Source it; needs $root.
 
 asan_pkg="$root/build-asan/pkg"
-asan_logs="$root/build-asan/reports"
+# One folder per run: engineers share the tree, and two runs must not read or
+# wipe each other's reports.
+asan_logs="$root/build-asan/reports/run-$$"
 
 # build-asan/pkg/vorel_cloud: the package's Python sources (linked, so edits
 # stay live) with the sanitizer build's extension modules in place of the
@@ -34,6 +36,7 @@ asan_export() {
   [ -f "$asan" ] || { echo "sanitizer: libasan not found (install g++)" >&2; return 2; }
   rm -rf "$asan_logs"
   mkdir -p "$asan_logs"
+  find "$root/build-asan/reports" -mindepth 1 -maxdepth 1 -type d -mmin +1440 -exec rm -rf {} + 2>/dev/null || true
   export LD_PRELOAD="$asan $stdcxx${LD_PRELOAD:+ $LD_PRELOAD}"
   export PYTHONPATH="$asan_pkg${PYTHONPATH:+:$PYTHONPATH}"
   export PYTHONMALLOC=malloc
@@ -45,14 +48,16 @@ asan_export() {
   export VOREL_SANITIZER=address
 }
 
-# Prints every report written so far; fails when there is one.
+# Prints every report written so far; fails when there is one. Without
+# reports the run's folder goes away.
 asan_reports() {
   local f found=0
   for f in "$asan_logs"/*; do
     [ -s "$f" ] || continue
     found=1
-    echo "==== $(basename "$f")" >&2
+    echo "==== $f" >&2
     head -c 20000 "$f" >&2
   done
+  [ "$found" -eq 0 ] && rm -rf "$asan_logs"
   [ "$found" -eq 0 ]
 }
