@@ -251,3 +251,12 @@ def test_reimport_does_not_leak(monkeypatch):
 
     # One leaked module would be thousands of blocks (types, dicts, functions).
     assert_no_leak(reimport, runs=60, warmup=20, block_tolerance=400, rss_tolerance_kb=4096)
+
+
+def test_unbounded_recursion_through_native_code_is_a_recursion_error(monkeypatch):
+    # native -> patched Python helper -> native -> ...: the interpreter's
+    # recursion limit must end it (also with the sanitizer's larger frames),
+    # not the C stack.
+    monkeypatch.setattr(parvex, "_resolve_holder_key", lambda r: parvex.build_approval_request_payload(r))
+    with pytest.raises(RecursionError):
+        parvex.build_approval_request_payload(types.SimpleNamespace())
