@@ -42,7 +42,7 @@ asan_export() {
   export PYTHONMALLOC=malloc
   local unwind=1
   [ "${VOREL_ASAN_STACKS:-}" = full ] && unwind=0
-  export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_odr_violation=0:fast_unwind_on_malloc=$unwind:malloc_context_size=30:log_path=$asan_logs/asan"
+  export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:fast_unwind_on_malloc=$unwind:malloc_context_size=30:log_path=$asan_logs/asan"
   export LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$asan_logs/ubsan"
   export VOREL_SANITIZER=address
