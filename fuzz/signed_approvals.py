@@ -14,7 +14,7 @@ import re
 import sys
 
 if __package__ in (None, ""):
-    sys.path.insert(0, __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+    sys.path.append(__import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
 
 from fuzz import common  # noqa: E402
 

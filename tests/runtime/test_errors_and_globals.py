@@ -16,7 +16,7 @@ from vorel_cloud.exceptions import VorelCloudError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+    sys.path.append(ROOT)  # for the fuzz package; after everything installed
 
 from fuzz import common  # noqa: E402
 from fuzz import connect_token as token_ref  # noqa: E402

@@ -17,7 +17,7 @@ from vorel_cloud.exceptions import VorelCloudError
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+    sys.path.append(ROOT)  # for the fuzz package; after everything installed
 
 from fuzz import common  # noqa: E402
 
