@@ -22,8 +22,6 @@ import sys
 import types
 from typing import Any, Callable
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORPUS = os.path.join(ROOT, "fuzz", "corpus")
 
 
 class Boom(Exception):

@@ -36,7 +36,7 @@ def core(monkeypatch):
     core.scope, core.attest, core.decode = saved
 
 
-def shape(e: BaseException | None, depth: int = 0):
+def shape(e: BaseException | None):
     """Type, cause, context and suppression of an exception chain."""
     return common.chain(e)
 
