@@ -19,28 +19,9 @@ constexpr const char* kMalformedSigned = "malformed signed_approval in cloud res
 Ref zero() { return integer(0); }
 Ref empty_text() { return text(""); }
 
-// mapping.get(key) with exactly one argument, the way the handlers read
-// optional entries (a dict subclass's `get` sees the same call).
-Ref get_one(PyObject* mapping, const char* key) {
-  if (PyDict_CheckExact(mapping)) return get(mapping, key);
-  Ref k = text(key);
-  return call_method(mapping, "get", {k.get()});
-}
-
 Ref cloud_error(PyObject* globals, const char* message) {
   Ref msg = text(message);
   return call(global(globals, "VorelCloudError"), {msg.get()});
-}
-
-// The dict a call site builds for `f(**mapping)`.
-Ref as_kwargs(PyObject* mapping) {
-  if (!PyDict_Check(mapping) && !PyObject_HasAttrString(mapping, "keys")) {
-    PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
-    throw_pending();
-  }
-  Ref kw = dict();
-  check(PyDict_Update(kw, mapping));
-  return kw;
 }
 
 // Next item of a Python iterator, or an empty Ref when it is exhausted.
@@ -52,11 +33,6 @@ Ref next_item(PyObject* it) {
 
 Ref iterate(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }
 
-Py_ssize_t length(PyObject* o) {
-  Py_ssize_t n = PyObject_Size(o);
-  if (n < 0) throw_pending();
-  return n;
-}
 
 // `except T:` test for an error taken with take_error(); the clause's
 // expression is evaluated while the error is being handled, as Python does.
@@ -366,7 +342,7 @@ Ref extract_signed_approvals(Call& c) {
   Ref signed_b64 = list();
   Ref it = iterate(responses);
   while (Ref r = next_item(it)) {
-    Ref raw = get_one(r, "signed_approval");
+    Ref raw = get(r, "signed_approval");
     if (!truthy(raw)) continue;
     Ref normalised = normalise_signed_approval(c.globals(), raw, base64, hex_re);
     check(PyList_Append(signed_b64, normalised));
@@ -400,7 +376,7 @@ Ref settle(PyObject* globals, PyObject* result, PyObject* request, PyObject* den
   Ref status = item(result, "status");
   if (equals_text(status, "approved")) return call(global(globals, "_extract_signed_approvals"), {result});
   if (equals_text(status, "denied")) {
-    Ref reason = get_one(result, "denied_reason");
+    Ref reason = get(result, "denied_reason");
     if (!truthy(reason)) reason = text("denied in Vorel Cloud");
     raise(denial(denied_type, request, reason));
   }
@@ -444,7 +420,7 @@ enum Capture : size_t { kApiKey, kSigningKey, kBaseUrl, kPollInterval, kTimeout 
 Ref sync_flow(const Call& c, PyObject* client, PyObject* payload, PyObject* request, PyObject* denied_type) {
   Ref kwargs = call_method(payload, "to_create_request_kwargs");
   Ref create = attr(client, "create_request");
-  Ref created = call_star(create, nullptr, as_kwargs(kwargs));
+  Ref created = call_kwargs(create, kwargs);
   Ref request_id = item(created, "id");
   Ref extra = dict();
   set_item(extra, "request_id", request_id);
@@ -511,7 +487,7 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
   try {
     Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = attr(client, "create_request");
-    Ref creating = call_star(create, nullptr, as_kwargs(kwargs));
+    Ref creating = call_kwargs(create, kwargs);
     Ref created = co_await await(std::move(creating));
     Ref request_id = item(created, "id");
     Ref tool = attr(request, "tool");
@@ -643,7 +619,7 @@ Ref temporal_heartbeat_request_id(Call& c) {
   if (!truthy(details)) return none();
   Ref entry = (PyList_Check(details) || PyTuple_Check(details)) ? item(details, zero()) : Ref::borrow(details);
   if (PyDict_Check(entry.get())) {
-    Ref v = get_one(entry, "approval_request_id");
+    Ref v = get(entry, "approval_request_id");
     if (usable_id(v)) return v;
   }
   Ref v = attr_or(entry, "approval_request_id", Py_None);
@@ -724,8 +700,8 @@ struct TemporalAttempt {
       raise(application_error(error_type, message_of({lead.get(), request_id.get()}), "ApprovalMalformedResponse", true));
     }
     if (equals_text(status, "denied") || equals_text(status, "rejected") || equals_text(status, "expired")) {
-      Ref reason = get_one(data, "denied_reason");
-      if (!truthy(reason)) reason = get_one(data, "reason");
+      Ref reason = get(data, "denied_reason");
+      if (!truthy(reason)) reason = get(data, "reason");
       if (!truthy(reason)) reason = Ref::borrow(status);
       Ref a = text("approval "), b = text(" for "), d = text(": ");
       Ref message = message_of({a.get(), status, b.get(), request_id.get(), d.get(), reason.get()});
@@ -787,12 +763,12 @@ struct TemporalAttempt {
       try {
         Ref kwargs = call_method(payload, "to_create_request_kwargs");
         Ref create = attr(client, "create_request");
-        created = call_star(create, nullptr, as_kwargs(kwargs));
+        created = call_kwargs(create, kwargs);
       } catch (PyError&) {
         transport_failure(take_error(), "approval request submission failed: ", false);
       }
-      Ref id = get_one(created, "id");
-      if (!truthy(id)) id = get_one(created, "request_id");
+      Ref id = get(created, "id");
+      if (!truthy(id)) id = get(created, "request_id");
       if (!truthy(id)) id = empty_text();
       request_id = str(id);
       if (!truthy(request_id)) {

@@ -31,11 +31,6 @@ Ref env_get(const Call& c, const char* name, PyObject* dflt = nullptr) {
   return env_get(c, n.get(), dflt);
 }
 
-// mapping.get(key), with exactly one argument as Python code would pass it.
-Ref get_one(PyObject* mapping, const char* key) {
-  Ref k = text(key);
-  return call_method(mapping, "get", {k.get()});
-}
 
 // `a or b` where b is only computed when a is falsy.
 template <class F>
@@ -46,11 +41,6 @@ Ref or_else(PyObject* a, F&& b) {
 
 Ref empty_text() { return text(""); }
 
-Py_ssize_t length(PyObject* o) {
-  const Py_ssize_t n = PyObject_Length(o);
-  if (n < 0) throw_pending();
-  return n;
-}
 
 // getattr(exc, name, None): the package's errors always carry these, but an
 // error raised by foreign code must not turn a recorded check into a crash.
@@ -405,8 +395,8 @@ Ref probe_tenant(Call& c) {
       c, c.arg(1), "tenant_access", "Admin credentials can read tenant details; runtime credentials may not need this.",
       [&] { return call_method(c.arg(0), "get_tenant"); },
       [&](PyObject* tenant) {
-        Ref label = or_else(get_one(tenant, "name"), [&] {
-          return or_else(get_one(tenant, "slug"), [&] { return or_else(get_one(tenant, "id"), [] { return text("tenant"); }); });
+        Ref label = or_else(get(tenant, "name"), [&] {
+          return or_else(get(tenant, "slug"), [&] { return or_else(get(tenant, "id"), [] { return text("tenant"); }); });
         });
         Ref a = text("Credential can read ");
         Ref shown = str(label);

@@ -25,13 +25,6 @@ Ref exception_tuple(PyObject* g, std::initializer_list<const char*> names) {
   return t;
 }
 
-// `f(**mapping)`: a dict is passed as is, any other mapping is copied first.
-Ref call_with_mapping(PyObject* f, PyObject* mapping) {
-  if (PyDict_Check(mapping)) return call_star(f, nullptr, mapping);
-  Ref copy = dict();
-  check(PyDict_Merge(copy, mapping, 1));
-  return call_star(f, nullptr, copy);
-}
 
 // An error raised in a `finally` block while `in_flight` propagates gets it as
 // the end of its context chain, as the interpreter links errors raised while
@@ -99,7 +92,7 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
   try {
     Ref create_kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = attr(client, "create_request");
-    Ref creating = call_with_mapping(create, create_kwargs);
+    Ref creating = call_kwargs(create, create_kwargs);
     Ref created = co_await await(std::move(creating));
     Ref request_id = item(created, "id");
 
@@ -187,12 +180,6 @@ const FuncDef kHandleDef{"_handle",
                          "decided and returns the signed approval(s); raises ApprovalDenied otherwise.",
                          kHandleParams, handle, "Union[Any, List[Any]]", true};
 
-Ref environ_get(PyObject* g, const char* name, const char* fallback) {
-  Ref environ = attr(global(g, "os"), "environ");
-  Ref key = text(name);
-  Ref dflt = text(fallback);
-  return call_method(environ, "get", {key.get(), dflt.get()});
-}
 
 Ref langgraph_cloud_approval(Call& c) {
   PyObject* api_key = c.arg(0);
@@ -206,12 +193,12 @@ Ref langgraph_cloud_approval(Call& c) {
 
   Ref effective_timeout = Ref::borrow(timeout);
   if (effective_timeout.is_none()) {
-    Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT", "900");
+    Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT", text("900").get());
     effective_timeout = call(reinterpret_cast<PyObject*>(&PyFloat_Type), {configured.get()});
   }
 
   Ref dashboard = Ref::borrow(dashboard_url);
-  if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL", "");
+  if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL", text("").get());
   if (!truthy(dashboard)) dashboard = text(kDefaultDashboardUrl);
   Ref slash = text("/");
   dashboard = call_method(dashboard, "rstrip", {slash.get()});
@@ -240,7 +227,7 @@ Ref auto_approval_handler(Call& c) {
   if (explicit_key != nullptr && truthy(explicit_key)) {
     api_key = Ref::borrow(explicit_key);
   } else {
-    api_key = environ_get(c.globals(), "VOREL_API_KEY", "");
+    api_key = environ_get(c.globals(), "VOREL_API_KEY", text("").get());
   }
   if (!truthy(api_key)) return none();
   Ref kwargs = dict();

@@ -130,9 +130,16 @@ Ref get(PyObject* mapping, const char* key, PyObject* dflt) {
     PyObject* v = PyDict_GetItemWithError(mapping, k);
     if (v != nullptr) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_pending();
-    return Ref::borrow(dflt);
+    return Ref::borrow(dflt ? dflt : Py_None);
   }
+  if (dflt == nullptr) return call_method(mapping, "get", {k.get()});
   return call_method(mapping, "get", {k.get(), dflt});
+}
+
+Py_ssize_t length(PyObject* o) {
+  const Py_ssize_t n = PyObject_Length(o);
+  if (n < 0) throw_pending();
+  return n;
 }
 
 // ---- calls ----------------------------------------------------------------
@@ -154,6 +161,16 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_lis
     }
   }
   return Ref::steal(PyObject_Vectorcall(f, argv.data() + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+Ref call_kwargs(PyObject* f, PyObject* mapping) {
+  if (!PyDict_Check(mapping) && !PyObject_HasAttrString(mapping, "keys")) {
+    PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
+    throw_pending();
+  }
+  Ref kw = dict();
+  check(PyDict_Merge(kw, mapping, 1));
+  return call_star(f, nullptr, kw);
 }
 
 Ref call_star(PyObject* f, PyObject* args, PyObject* kwargs) {
@@ -250,6 +267,13 @@ Ref global(PyObject* globals, const char* name) {
   if (v != nullptr) return Ref::borrow(v);
   PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   throw_pending();
+}
+
+Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) {
+  Ref environ = attr(global(globals, "os"), "environ");
+  Ref key = text(name);
+  if (dflt == nullptr) return call_method(environ, "get", {key.get()});
+  return call_method(environ, "get", {key.get(), dflt});
 }
 
 // ---- exceptions ----------------------------------------------------------

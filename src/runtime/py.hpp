@@ -51,8 +51,10 @@ void set_attr(PyObject* o, const char* name, PyObject* value);
 Ref item(PyObject* o, const char* key);     // o[key]
 Ref item(PyObject* o, PyObject* key);
 void set_item(PyObject* o, const char* key, PyObject* value);
-// o.get(key, dflt) as Python would call it (fast path for exact dicts).
-Ref get(PyObject* mapping, const char* key, PyObject* dflt = Py_None);
+// mapping.get(key) / mapping.get(key, dflt) as Python would call it: without a
+// default the method gets one argument (fast path for exact dicts).
+Ref get(PyObject* mapping, const char* key, PyObject* dflt = nullptr);
+Py_ssize_t length(PyObject* o);  // len(o)
 
 // ---- calls ----------------------------------------------------------------
 struct Kw {
@@ -60,6 +62,8 @@ struct Kw {
   PyObject* value;
 };
 Ref call(PyObject* f, std::initializer_list<PyObject*> pos = {}, std::initializer_list<Kw> kw = {});
+// f(**mapping): any mapping, copied into a fresh dict as a call site does.
+Ref call_kwargs(PyObject* f, PyObject* mapping);
 // f(*args, **kwargs); either may be NULL.
 Ref call_star(PyObject* f, PyObject* args, PyObject* kwargs);
 Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos = {},
@@ -72,6 +76,9 @@ Ref import_relative(PyObject* globals, const char* module, const char* name);  /
 
 // ---- module globals, looked up at each use like LOAD_GLOBAL ---------------
 Ref global(PyObject* globals, const char* name);
+
+// os.environ.get(name[, dflt]) through the module's `os` global.
+Ref environ_get(PyObject* globals, const char* name, PyObject* dflt = nullptr);
 
 // ---- exceptions ----------------------------------------------------------
 [[noreturn]] void raise(PyObject* type, const char* message);
