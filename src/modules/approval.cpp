@@ -88,159 +88,6 @@ Ref with_block(PyObject* manager, Body&& body, bool* suppressed = nullptr) {
   return result;
 }
 
-// ---- awaiting clean-up inside `finally` ------------------------------------
-//
-// While a `finally` block of a coroutine runs because of an error, that error
-// is the one being handled, so whatever the clean-up raises carries it as
-// __context__. The bridge keeps no handled-exception state of its own across
-// suspensions; this wrapper restores the handled error for each step of the
-// awaited clean-up instead. Like a coroutine frame, it does so when the
-// clean-up is resumed with send(), not when an error is thrown into it.
-
-struct HandledAwaitObject {
-  PyObject_HEAD
-  PyObject* inner;    // the iterator `await` drives
-  PyObject* handled;  // the error the `finally` block is handling
-};
-
-PyObject* handled_await_type = nullptr;
-
-HandledAwaitObject* as_handled(PyObject* o) { return reinterpret_cast<HandledAwaitObject*>(o); }
-
-PyObject* stop_or_value(PySendResult status, PyObject* r) {
-  if (status == PYGEN_NEXT) return r;
-  if (status == PYGEN_RETURN) {
-    Ref value = Ref::steal_or_null(r);
-    if (value.is_none()) {
-      PyErr_SetNone(PyExc_StopIteration);
-    } else {
-      // Built explicitly so that a tuple stays one value.
-      Ref stop = Ref::steal_or_null(PyObject_CallOneArg(PyExc_StopIteration, value));
-      if (stop) PyErr_SetObject(PyExc_StopIteration, stop);
-    }
-  }
-  return nullptr;
-}
-
-PySendResult ha_am_send(PyObject* self, PyObject* arg, PyObject** out) {
-  HandledAwaitObject* h = as_handled(self);
-  Handling scope(h->handled);
-  return PyIter_Send(h->inner, arg ? arg : Py_None, out);
-}
-
-PyObject* ha_send(PyObject* self, PyObject* arg) {
-  PyObject* r = nullptr;
-  PySendResult status = ha_am_send(self, arg, &r);
-  return stop_or_value(status, r);
-}
-
-PyObject* ha_iternext(PyObject* self) { return ha_send(self, Py_None); }
-
-PyObject* ha_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  Ref method = Ref::steal_or_null(PyObject_GetAttrString(as_handled(self)->inner, "throw"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError) || nargs < 1) return nullptr;
-    PyErr_Clear();
-    PyObject* exc = args[0];
-    if (PyExceptionInstance_Check(exc)) {
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    } else {
-      PyErr_SetObject(exc, nargs > 1 ? args[1] : nullptr);
-    }
-    return nullptr;
-  }
-  return PyObject_Vectorcall(method, args, static_cast<size_t>(nargs), nullptr);
-}
-
-PyObject* ha_close(PyObject* self, PyObject*) {
-  Ref method = Ref::steal_or_null(PyObject_GetAttrString(as_handled(self)->inner, "close"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-    Py_RETURN_NONE;
-  }
-  return PyObject_CallNoArgs(method);
-}
-
-PyObject* ha_await(PyObject* self) { return Py_NewRef(self); }
-
-int ha_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_handled(self)->inner);
-  Py_VISIT(as_handled(self)->handled);
-  return 0;
-}
-
-int ha_clear(PyObject* self) {
-  Py_CLEAR(as_handled(self)->inner);
-  Py_CLEAR(as_handled(self)->handled);
-  return 0;
-}
-
-void ha_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  ha_clear(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-PyMethodDef ha_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(ha_send), METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ha_throw)), METH_FASTCALL, nullptr},
-    {"close", reinterpret_cast<PyCFunction>(ha_close), METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot ha_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(ha_dealloc)},
-                          {Py_tp_traverse, reinterpret_cast<void*>(ha_traverse)},
-                          {Py_tp_clear, reinterpret_cast<void*>(ha_clear)},
-                          {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                          {Py_tp_iternext, reinterpret_cast<void*>(ha_iternext)},
-                          {Py_am_await, reinterpret_cast<void*>(ha_await)},
-                          {Py_am_send, reinterpret_cast<void*>(ha_am_send)},
-                          {Py_tp_methods, ha_methods},
-                          {0, nullptr}};
-
-PyType_Spec ha_spec = {"vorel_cloud.approval._finally_await", sizeof(HandledAwaitObject), 0,
-                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                           Py_TPFLAGS_IMMUTABLETYPE,
-                       ha_slots};
-
-// The iterator `await obj` drives (the interpreter's GET_AWAITABLE).
-Ref awaited_iterator(PyObject* o) {
-  if (PyCoro_CheckExact(o)) return Ref::borrow(o);
-  if (PyGen_CheckExact(o)) {
-    Ref code = Ref::steal_or_null(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
-    if (code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE)) return Ref::borrow(o);
-  }
-  unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
-  if (getter == nullptr) {
-    PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-    throw_pending();
-  }
-  Ref it = Ref::steal(getter(o));
-  if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
-  if (!PyIter_Check(it.get())) {
-    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
-    throw_pending();
-  }
-  return it;
-}
-
-// `await client.close()` written in a `finally` block: the awaitable is made
-// (and checked) while `in_flight` is handled; with nothing in flight the plain
-// awaitable is used.
-Ref finally_awaitable(PyObject* client, PyObject* in_flight) {
-  if (in_flight == nullptr) return call_method(client, "close");
-  Handling scope(in_flight);
-  Ref closing = call_method(client, "close");
-  Ref inner = awaited_iterator(closing);
-  Ref obj = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(handled_await_type), 0));
-  as_handled(obj)->inner = inner.release();
-  as_handled(obj)->handled = Py_NewRef(in_flight);
-  return obj;
-}
-
 // ---- polling (shared by the long-polling handlers) ----------------------------
 
 Ref poll_log_extra(PyObject* request_id, PyObject* sleep_time) {
@@ -499,16 +346,22 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
   } catch (PyError&) {
     error = translate(g, take_error(), request, denied_type, timeout);
   }
-  // finally: await client.close() -- its own error replaces whatever was leaving.
+  // finally: await client.close() -- its own error replaces whatever was
+  // leaving, with that error as its __context__.
   Ref closing;
   try {
-    closing = finally_awaitable(client, error ? error.get() : nullptr);
+    if (error) {
+      Handling scope(error);
+      closing = call_method(client, "close");
+    } else {
+      closing = call_method(client, "close");
+    }
   } catch (PyError&) {
     error = take_error();
   }
   if (closing) {
     try {
-      co_await await(std::move(closing));
+      co_await await_handling(std::move(closing), error);
     } catch (PyError&) {
       error = take_error();
     }
@@ -1044,7 +897,6 @@ void body(Module& m) {
   m.from_relative("parvex", {"build_approval_request_payload"});
   m.logger("vorel_cloud.approval");
 
-  if (handled_await_type == nullptr) handled_await_type = check(PyType_FromSpec(&ha_spec));
 
   m.def(kPollDef);
   m.def(kAsyncPollDef);

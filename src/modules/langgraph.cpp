@@ -26,20 +26,6 @@ Ref exception_tuple(PyObject* g, std::initializer_list<const char*> names) {
 }
 
 
-// An error raised in a `finally` block while `in_flight` propagates gets it as
-// the end of its context chain, as the interpreter links errors raised while
-// one is being handled.
-void chain_in_flight(PyObject* exc, PyObject* in_flight) {
-  Ref tail = Ref::borrow(exc);
-  for (int depth = 0; depth < 1000; ++depth) {  // bounded: a hand-built chain may loop
-    if (tail.is(in_flight)) return;
-    Ref next = Ref::steal_or_null(PyException_GetContext(tail));
-    if (!next) break;
-    tail = next;
-  }
-  chain_context(tail, in_flight);
-}
-
 Ref timeout_message(PyObject* timeout) {
   Ref head = text("timed out after ");
   Ref value = str(timeout);
@@ -148,17 +134,22 @@ Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, 
   }
   if (error) error = translate_cloud_error(g, error, approval_denied, request, timeout);
 
+  // finally: await client.close() -- its own error replaces whatever was
+  // leaving, with that error as its __context__.
   Ref close_error;
   try {
-    Ref closing = call_method(client, "close");
-    co_await await(std::move(closing));
+    Ref closing;
+    if (error) {
+      Handling scope(error);
+      closing = call_method(client, "close");
+    } else {
+      closing = call_method(client, "close");
+    }
+    co_await await_handling(std::move(closing), error);
   } catch (PyError&) {
     close_error = take_error();
   }
-  if (close_error) {
-    if (error) chain_in_flight(close_error, error);
-    rethrow(close_error);
-  }
+  if (close_error) rethrow(close_error);
   if (error) rethrow(error);
   co_return result;
 }

@@ -1,5 +1,7 @@
 #include "runtime/coroutine.hpp"
 
+#include <optional>
+
 #include "runtime/module.hpp"
 
 namespace vc {
@@ -138,6 +140,8 @@ PySendResult step(CoroutineObject* c, PyObject* value, PyObject* exc, bool closi
     if (p.awaiting) {
       PyObject* r = nullptr;
       PySendResult status;
+      std::optional<Handling> scope;
+      if (p.handled) scope.emplace(p.handled.get());
       if (closing_iter) {
         closing_iter = false;
         if (close_iter(p.awaiting) < 0) {
@@ -153,12 +157,14 @@ PySendResult step(CoroutineObject* c, PyObject* value, PyObject* exc, bool closi
       } else {
         status = PyIter_Send(p.awaiting, send_value ? send_value.get() : Py_None, &r);
       }
+      scope.reset();
       if (status == PYGEN_NEXT) {
         c->state = State::suspended;
         *out = r;
         return PYGEN_NEXT;
       }
       p.awaiting = Ref();
+      p.handled = Ref();
       if (status == PYGEN_RETURN) {
         p.sent_value = Ref::steal_or_null(r);
       } else {
@@ -316,6 +322,7 @@ int co_traverse(PyObject* self, visitproc visit, void* arg) {
   if (c->h) {
     CoroPromise& p = c->h.promise();
     Py_VISIT(p.awaiting.get());
+    Py_VISIT(p.handled.get());
     Py_VISIT(p.sent_value.get());
     Py_VISIT(p.sent_error.get());
     Py_VISIT(p.result.get());
@@ -329,6 +336,7 @@ int co_clear(PyObject* self) {
   if (c->h) {
     CoroPromise& p = c->h.promise();
     p.awaiting = Ref();
+    p.handled = Ref();
     p.sent_value = Ref();
     p.sent_error = Ref();
   }
@@ -432,6 +440,7 @@ bool Await::await_ready() {
 void Await::await_suspend(std::coroutine_handle<CoroPromise> h) noexcept {
   promise_ = &h.promise();
   promise_->awaiting = std::move(iterator_);
+  promise_->handled = std::move(handled_);
 }
 
 Ref Await::await_resume() {

@@ -36,6 +36,7 @@ struct CoroPromise {
   Ref result;
   Ref error;        // set when the body ended by raising
   Ref awaiting;     // iterator currently driven on the body's behalf
+  Ref handled;      // exception the body is handling while it awaits (a `finally` clean-up)
   Ref sent_value;   // what the awaited iterator returned
   Ref sent_error;   // what the awaited iterator raised
 
@@ -64,7 +65,8 @@ class Coro {
 
 class Await {
  public:
-  explicit Await(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
+  explicit Await(Ref awaitable, Ref handled = Ref()) noexcept
+      : awaitable_(std::move(awaitable)), handled_(std::move(handled)) {}
   // Turns the awaitable into its iterator here, so a non-awaitable raises
   // TypeError at the `co_await`, as `await` does.
   bool await_ready();
@@ -73,12 +75,21 @@ class Await {
 
  private:
   Ref awaitable_;
+  Ref handled_;
   Ref iterator_;
   CoroPromise* promise_ = nullptr;
 };
 
 // `co_await vc::await(x)`: the value of `await x`; throws PyError on error.
 inline Await await(Ref awaitable) { return Await(std::move(awaitable)); }
+
+// `await x` written in a `finally` block (or an `except` block) while
+// `handled` propagates: every step of x runs with `handled` as the exception
+// being handled, as a Python coroutine frame restores its exception state on
+// resumption, so an error x raises gets it as __context__. NULL: plain await.
+inline Await await_handling(Ref awaitable, PyObject* handled) {
+  return Await(std::move(awaitable), Ref::borrow_or_null(handled));
+}
 
 // Wraps a body into a new coroutine object named after the running function.
 Ref start(const Call& call, Coro body);
