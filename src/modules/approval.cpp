@@ -432,13 +432,6 @@ const FuncDef kAsyncHandleDef{"_handle",
                               "``ApprovalDenied`` when the request is denied, expires or times out.",
                               kRequestParam, async_handle, kApprovalsReturn, true};
 
-// `import concurrent.futures` binds the top-level package.
-Ref import_binding(const char* dotted) {
-  PyObject* imp = PyDict_GetItemString(PyEval_GetBuiltins(), "__import__");
-  if (imp == nullptr) raise(PyExc_ImportError, "__import__ not found");
-  Ref name = text(dotted);
-  return call(imp, {name.get()});
-}
 
 Ref async_cloud_approval(Call& c) {
   Ref concurrent = import_binding("concurrent.futures");

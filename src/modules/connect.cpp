@@ -20,16 +20,6 @@ namespace {
 
 Ref cloud_error(const Call& c, PyObject* message) { return call(c.global("VorelCloudError"), {message}); }
 
-// os.environ.get(name) / os.environ.get(name, dflt)
-Ref env_get(const Call& c, PyObject* name, PyObject* dflt = nullptr) {
-  Ref environ = attr(c.global("os"), "environ");
-  if (dflt == nullptr) return call_method(environ, "get", {name});
-  return call_method(environ, "get", {name, dflt});
-}
-Ref env_get(const Call& c, const char* name, PyObject* dflt = nullptr) {
-  Ref n = text(name);
-  return env_get(c, n.get(), dflt);
-}
 
 
 // `a or b` where b is only computed when a is falsy.
@@ -160,7 +150,7 @@ Ref apply_connect_config(Call& c) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(env_map, &pos, &key, &value)) {
     // Only an explicit overwrite beats a value the operator already set.
-    if (truthy(overwrite) || !truthy(env_get(c, key))) {
+    if (truthy(overwrite) || !truthy(environ_get(c.globals(), key))) {
       Ref environ = attr(c.global("os"), "environ");
       check(PyObject_SetItem(environ, key, value));
     }
@@ -187,7 +177,7 @@ Ref connect(Call& c) {
 
   Ref resolved = or_else(token, [&] {
     Ref empty = empty_text();
-    return env_get(c, c.global("_ENV_CONNECT_TOKEN").get(), empty.get());
+    return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN").get(), empty.get());
   });
   if (!truthy(resolved)) {
     Ref a = text("connect token required - set ");
@@ -250,12 +240,12 @@ Ref claim_agent(Call& c) {
 
 Ref resolve_public_key_hex(Call& c) {
   Ref empty = empty_text();
-  Ref explicit_key = env_get(c, "VOREL_AGENT_PUBLIC_KEY", empty.get());
+  Ref explicit_key = environ_get(c.globals(), "VOREL_AGENT_PUBLIC_KEY", empty.get());
   if (truthy(explicit_key)) return call_method(explicit_key, "strip");
 
   // Only one signing key is ever tried: a set VOREL_SIGNING_KEY hides the
   // issuer key even when it turns out to be unusable.
-  Ref signing_hex = or_else(env_get(c, "VOREL_SIGNING_KEY"), [&] { return env_get(c, "VOREL_ISSUER_KEY", empty.get()); });
+  Ref signing_hex = or_else(environ_get(c.globals(), "VOREL_SIGNING_KEY"), [&] { return environ_get(c.globals(), "VOREL_ISSUER_KEY", empty.get()); });
   if (truthy(signing_hex)) {
     try {
       Ref signing_key_cls = import_from("vorel_core", "SigningKey");
@@ -282,7 +272,7 @@ Ref resolve_doctor_config(Call& c) {
   PyObject* checks = c.arg(3);
   Ref empty = empty_text();
 
-  Ref resolved_token = or_else(token, [&] { return env_get(c, c.global("_ENV_CONNECT_TOKEN").get(), empty.get()); });
+  Ref resolved_token = or_else(token, [&] { return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN").get(), empty.get()); });
   if (truthy(resolved_token)) {
     Ref config;
     try {
@@ -303,10 +293,10 @@ Ref resolve_doctor_config(Call& c) {
     return config;
   }
 
-  Ref resolved_key = or_else(api_key, [&] { return env_get(c, c.global("_ENV_API_KEY").get(), empty.get()); });
+  Ref resolved_key = or_else(api_key, [&] { return environ_get(c.globals(), c.global("_ENV_API_KEY").get(), empty.get()); });
   Ref url_source = or_else(base_url, [&] {
     Ref dflt = c.global("_DEFAULT_API_BASE_URL");
-    return env_get(c, c.global("_ENV_CONTROL_PLANE_URL").get(), dflt.get());
+    return environ_get(c.globals(), c.global("_ENV_CONTROL_PLANE_URL").get(), dflt.get());
   });
   Ref slash = text("/");
   Ref resolved_url = call_method(url_source, "rstrip", {slash.get()});

@@ -17,13 +17,6 @@ constexpr const char* kMissingLangGraph =
 
 // ---- small helpers ------------------------------------------------------------
 
-// `except` clauses match against whatever the module globals name right now.
-Ref exception_tuple(PyObject* g, std::initializer_list<const char*> names) {
-  Ref t = Ref::steal(PyTuple_New((Py_ssize_t)names.size()));
-  Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, global(g, n).release());
-  return t;
-}
 
 
 Ref timeout_message(PyObject* timeout) {
@@ -43,7 +36,10 @@ Ref denial(PyObject* approval_denied, PyObject* request, PyObject* reason) {
 Ref translate_cloud_error(PyObject* g, Ref exc, PyObject* approval_denied, PyObject* request, PyObject* timeout) {
   try {
     Handling scope(exc);
-    Ref refused = exception_tuple(g, {"ApprovalDeniedError", "ApprovalExpiredError"});
+    // `except` clauses match against whatever the module globals name right now.
+    Ref denied_error = global(g, "ApprovalDeniedError");
+    Ref expired_error = global(g, "ApprovalExpiredError");
+    Ref refused = tuple({denied_error.get(), expired_error.get()});
     if (matches(exc, refused)) {
       Ref reason = str(exc);
       Ref denied = denial(approval_denied, request, reason);

@@ -221,10 +221,14 @@ Ref import_name_from(PyObject* module, const char* name) {
 
 }  // namespace
 
-Ref import_module(const char* dotted) {
+Ref import_binding(const char* dotted) {
   Ref imp = builtin_import();
   Ref name = text(dotted);
-  Ref top = call(imp, {name.get()});
+  return call(imp, {name.get()});
+}
+
+Ref import_module(const char* dotted) {
+  Ref top = import_binding(dotted);
   // `import a.b` binds `a`; the value used is the attribute chain a.b.
   Ref cur = top;
   std::string_view rest(dotted);
@@ -269,11 +273,15 @@ Ref global(PyObject* globals, const char* name) {
   throw_pending();
 }
 
-Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) {
+Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt) {
   Ref environ = attr(global(globals, "os"), "environ");
+  if (dflt == nullptr) return call_method(environ, "get", {name});
+  return call_method(environ, "get", {name, dflt});
+}
+
+Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) {
   Ref key = text(name);
-  if (dflt == nullptr) return call_method(environ, "get", {key.get()});
-  return call_method(environ, "get", {key.get(), dflt});
+  return environ_get(globals, key.get(), dflt);
 }
 
 // ---- exceptions ----------------------------------------------------------

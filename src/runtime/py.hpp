@@ -71,6 +71,7 @@ Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> 
 
 // ---- imports (through builtins.__import__, so sys.modules and patches count) --
 Ref import_module(const char* dotted);                         // import a.b  -> a.b
+Ref import_binding(const char* dotted);                        // import a.b  -> a (the name it binds)
 Ref import_from(const char* module, const char* name);          // from module import name
 Ref import_relative(PyObject* globals, const char* module, const char* name);  // from .module import name
 
@@ -79,6 +80,7 @@ Ref global(PyObject* globals, const char* name);
 
 // os.environ.get(name[, dflt]) through the module's `os` global.
 Ref environ_get(PyObject* globals, const char* name, PyObject* dflt = nullptr);
+Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt = nullptr);
 
 // ---- exceptions ----------------------------------------------------------
 [[noreturn]] void raise(PyObject* type, const char* message);
