@@ -5,7 +5,7 @@ requests whose attributes have arbitrary types, and a signing core and
 of the record built.
 
 Documented escapes: `VorelCloudError` (holder key, attestation, request hash,
-hash type), `ValueError` (malformed hex, the signing core's pair), `TypeError`
+hash type, holder-key or approver-list type), `ValueError` (malformed hex, the signing core's pair), `TypeError`
 / `OverflowError` / `ValueError` of `int()`, `bytes()` and iteration over
 attribute values, `AttributeError` of the plain reads in the attestation step,
 `ImportError` of a missing signing core, and whatever the signing core or an
@@ -53,6 +53,8 @@ def resolve_holder_key(request):
         return bytes(value)
     if isinstance(value, str):
         return bytes.fromhex(value)
+    if isinstance(value, int):
+        raise _error("request.holder_key must be bytes, hex string or a key with to_bytes()")
     to_bytes = getattr(value, "to_bytes", None)
     if callable(to_bytes):
         return bytes(to_bytes())
@@ -94,6 +96,8 @@ def extract_inline_rules(request):
     approvers = getattr(request, "required_approvers", None)
     keys = None
     if approvers:
+        if isinstance(approvers, (str, bytes, bytearray)):
+            raise _error("request.required_approvers must be a list of keys, not str or bytes")
         keys = [a.hex() if isinstance(a, (bytes, bytearray)) else str(a) for a in approvers]
     threshold = getattr(request, "min_approvals", None)
     ttl = getattr(request, "ttl_seconds", None)
@@ -112,7 +116,8 @@ def build_attestation_fields(request, *, signing_key, holder_key):
         signing_key, request.warrant_id, request.tool, request.arguments, holder_public
     )
     attestation_dict = dict(attestation)
-    request_hash = normalize_request_hash(getattr(request, "request_hash", b""))
+    own_hash = getattr(request, "request_hash", None)
+    request_hash = normalize_request_hash(b"" if own_hash is None else own_hash)
     attested = attestation_dict.get("request_hash")
     if attested:
         try:
@@ -141,6 +146,8 @@ def reference(request, *, signing_key=None, policy_id=None, idempotency_key=None
         if resolved is None:
             raise _error(ATTEST_ERR)
         args, context, request_hash = build_attestation_fields(request, signing_key=resolved, holder_key=holder_key)
+        if not (args and context):
+            raise _error(ATTEST_ERR)
     if not request_hash:
         attested = context.get("request_hash")
         if not attested:

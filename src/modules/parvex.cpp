@@ -15,6 +15,12 @@ Ref cloud_error(const Call& c, const char* message) {
   return call(c.global("VorelCloudError"), {msg.get()});
 }
 
+Ref attestation_required(const Call& c) {
+  return cloud_error(c,
+                     "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
+                     "is bound so key_scope() resolves the holder key");
+}
+
 // ---- field resolution -------------------------------------------------------
 
 Ref resolve_holder_key(Call& c) {
@@ -23,6 +29,10 @@ Ref resolve_holder_key(Call& c) {
   if (value.is_none()) return bytes("");
   if (is_bytes_like(value)) return call(bytes_type(), {value.get()});
   if (is_text(value)) return call_method(bytes_type(), "fromhex", {value.get()});
+  // int (and bool) have a to_bytes() that works without arguments: a number
+  // would become a one-byte key instead of being refused.
+  if (PyLong_Check(value.get()))
+    raise(cloud_error(c, "request.holder_key must be bytes, hex string or a key with to_bytes()"));
   Ref to_bytes = attr_or(value, "to_bytes", Py_None);
   if (PyCallable_Check(to_bytes)) {
     Ref raw = call(to_bytes);
@@ -41,6 +51,7 @@ Ref resolve_signing_key(Call& c) {
     Ref e = take_error();
     if (matches(e, PyExc_ImportError)) return none();
     if (!matches(e, PyExc_Exception)) rethrow(e);
+    Handling scope(e);
     log(c.globals(), "debug", "key_scope unavailable: %s", {e.get()});
     return none();
   }
@@ -69,6 +80,9 @@ Ref extract_inline_rules(Call& c) {
   Ref approvers = attr_or(request, "required_approvers", Py_None);
   Ref keys = none();
   if (truthy(approvers)) {
+    // A single key given bare would be iterated character by character.
+    if (is_text(approvers) || is_bytes_like(approvers))
+      raise(cloud_error(c, "request.required_approvers must be a list of keys, not str or bytes"));
     keys = list();
     Ref it = Ref::steal(PyObject_GetIter(approvers));
     while (Ref item = Ref::steal_or_null(PyIter_Next(it))) {
@@ -100,7 +114,9 @@ Ref build_attestation_fields(Call& c) {
   std::vector<Ref> pair = unpack(built, 2);
   Ref attestation = call(dict_type(), {pair[1].get()});
 
-  Ref own_hash = attr_or(request, "request_hash", bytes("").get());
+  // None counts as absent, as in the builder, which has just skipped it.
+  Ref own_hash = attr_or(request, "request_hash", Py_None);
+  if (own_hash.is_none()) own_hash = bytes("");
   Ref request_hash = call(c.global("_normalize_request_hash"), {own_hash.get()});
   Ref attested = get(attestation, "request_hash");
   if (truthy(attested)) {
@@ -144,16 +160,16 @@ Ref build_approval_request_payload(Call& c) {
 
   const bool complete = truthy(args_cbor_b64) && truthy(context);
   if (!complete) {
-    if (resolved_key.is_none())
-      raise(cloud_error(c,
-                        "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
-                        "is bound so key_scope() resolves the holder key"));
+    if (resolved_key.is_none()) raise(attestation_required(c));
     Ref built = call(c.global("_build_attestation_fields"), {request},
                      {{"signing_key", resolved_key.get()}, {"holder_key", holder_key.get()}});
     std::vector<Ref> fields = unpack(built, 3);
     args_cbor_b64 = fields[0];
     context = fields[1];
     request_hash = fields[2];
+    // The record promises a non-empty pair; an empty one from the signing
+    // core is no attestation at all.
+    if (!truthy(args_cbor_b64) || !truthy(context)) raise(attestation_required(c));
   }
 
   if (!truthy(request_hash)) {

@@ -146,6 +146,15 @@ def test_key_scope_failure_is_logged_and_attestation_required(core, caplog):
     assert [(r.levelno, r.msg, r.args[0]) for r in rec] == [(logging.DEBUG, "key_scope unavailable: %s", core.scope_error)]
 
 
+def test_failing_debug_log_keeps_the_key_scope_error_as_context(core, monkeypatch):
+    core.scope_error = RuntimeError("no warrant bound")
+    broken = types.SimpleNamespace(debug=lambda *a, **k: 1 / 0)
+    monkeypatch.setattr(parvex, "logger", broken)
+    with pytest.raises(ZeroDivisionError) as exc:
+        parvex._resolve_signing_key()
+    assert exc.value.__context__ is core.scope_error
+
+
 @pytest.mark.parametrize("missing", ["module", "name"])
 def test_key_scope_import_failure_is_silent(core, monkeypatch, caplog, missing):
     if missing == "module":
@@ -245,13 +254,31 @@ class ToBytes:
         (ToBytes(), b"\x01\x02"),
         (object(), b""),
         (None, b""),
-        (42, b"*"),  # int.to_bytes() works without arguments
         (4.5, b""),
     ],
 )
 def test_resolve_holder_key(value, expected):
     got = parvex._resolve_holder_key(types.SimpleNamespace(holder_key=value))
     assert got == expected and type(got) is bytes
+
+
+# int.to_bytes() works without arguments, so a number would silently become a
+# one-byte key; a bare text or bytes value would be split into one approver per
+# character.
+@pytest.mark.parametrize(
+    "attrs, message",
+    [
+        ({"holder_key": 42}, "request.holder_key must be bytes, hex string or a key with to_bytes()"),
+        ({"holder_key": True}, "request.holder_key must be bytes, hex string or a key with to_bytes()"),
+        ({"required_approvers": "abcd"}, "request.required_approvers must be a list of keys, not str or bytes"),
+        ({"required_approvers": b"\xab\xcd"}, "request.required_approvers must be a list of keys, not str or bytes"),
+        ({"required_approvers": bytearray(b"\xab")}, "request.required_approvers must be a list of keys, not str or bytes"),
+    ],
+)
+def test_scalar_keys_are_refused(core, attrs, message):
+    with pytest.raises(VorelCloudError) as exc:
+        parvex.build_approval_request_payload(full_request(**attrs))
+    assert str(exc.value) == message
 
 
 def test_resolve_holder_key_absent_attribute():
@@ -317,10 +344,26 @@ def test_build_attestation_fields_hash_rule(core, attested, expected):
     assert (args_b64, att, rh) == ("YQ==", {"request_hash": attested}, expected)
 
 
-def test_build_attestation_fields_none_hash_attribute(core):
+@pytest.mark.parametrize("attested, expected", [("aabb", b"\xaa\xbb"), (None, b"")])
+def test_none_request_hash_counts_as_absent_on_the_signing_core_path(core, attested, expected):
+    core.result = ("YQ==", {"sig": "00"} if attested is None else {"request_hash": attested})
     req = types.SimpleNamespace(warrant_id="w", tool="t", arguments=None, request_hash=None)
-    with pytest.raises(VorelCloudError, match="must be bytes or hex string"):
-        parvex._build_attestation_fields(req, signing_key=FakeKey(), holder_key=b"")
+    assert parvex._build_attestation_fields(req, signing_key=FakeKey(), holder_key=b"")[2] == expected
+    # The builder takes the same road; without any hash it ends at its own error.
+    req = full_request(request_hash=None, approval_context_attestation=None)
+    if expected:
+        assert parvex.build_approval_request_payload(req, signing_key=FakeKey()).request_hash == expected
+    else:
+        with pytest.raises(VorelCloudError, match=HASH_ERR):
+            parvex.build_approval_request_payload(req, signing_key=FakeKey())
+
+
+@pytest.mark.parametrize("result", [("", {"request_hash": "aabb"}), ("YQ==", {}), ("YQ==", [])])
+def test_empty_attestation_from_signing_core_is_refused(core, result):
+    core.result = result
+    with pytest.raises(VorelCloudError) as exc:
+        parvex.build_approval_request_payload(full_request(approval_context_attestation=None), signing_key=FakeKey())
+    assert str(exc.value) == ATTEST_ERR
 
 
 def test_build_attestation_fields_without_signing_core(monkeypatch):

@@ -141,10 +141,10 @@ def _core_fails(*a):
         (BASE, lambda *a: ("a", {}, "extra"), ValueError),
         (BASE, lambda *a: 7, TypeError),
         ({k: v for k, v in BASE.items() if k != "tool"}, lambda *a: ("a", {}), AttributeError),
-        (dict(BASE, request_hash=None), lambda *a: ("a", {"request_hash": "aabb"}), VorelCloudError),
+        (dict(BASE, request_hash=None), lambda *a: ("a", {}), VorelCloudError),
     ],
     ids=["to_bytes-raises", "no-hash", "bad-attested-hex", "approvers-not-iterable", "ttl-overflow",
-         "core-raises", "core-three-items", "core-not-iterable", "tool-missing", "hash-none-in-core-step"],
+         "core-raises", "core-three-items", "core-not-iterable", "tool-missing", "empty-attestation"],
 )
 def test_builder_error_paths(core, request_attrs, attest, expect):
     req = Req(**request_attrs)
