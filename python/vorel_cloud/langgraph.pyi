@@ -3,7 +3,8 @@
 ``VorelMiddleware`` and ``VorelToolNode`` are drop-in replacements for the
 classes of the same names in ``vorel.langgraph``; with ``VOREL_API_KEY`` set
 and no ``approval_handler`` given they resolve approval gates through the
-Vorel Cloud API. ``langgraph_cloud_approval()`` builds the handler explicitly.
+Vorel Cloud API at ``VOREL_CONTROL_PLANE_URL`` (the hosted API when unset).
+``langgraph_cloud_approval()`` builds the handler explicitly.
 """
 
 import logging

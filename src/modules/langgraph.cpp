@@ -2,6 +2,7 @@
 // link, its own poll loop on the running loop's clock) and drop-in subclasses
 // of the core SDK's VorelMiddleware / VorelToolNode that wire that handler in
 // whenever an API key is in the environment.
+#include <cmath>
 #include <string>
 #include <utility>
 
@@ -17,7 +18,31 @@ constexpr const char* kMissingLangGraph =
 
 // ---- small helpers ------------------------------------------------------------
 
-
+// A duration for the poll loop: an int or float (bool is a slip, not a number
+// of seconds), finite and not negative; 0 is allowed. Checked while the
+// handler is built, because found after the create it would leave a pending
+// request for a human, and nan would make a deadline that never passes.
+void check_seconds(const char* name, PyObject* value) {
+  if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value) || PyIndex_Check(value))) {
+    Ref lead = text(name);
+    Ref rule = text(" must be a number of seconds, not ");
+    Ref type_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
+    Ref message = cat({lead.get(), rule.get(), type_name.get()});
+    raise(call(PyExc_TypeError, {message.get()}));
+  }
+  double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    take_error();  // an int beyond any float: no usable deadline either
+    seconds = HUGE_VAL;
+  }
+  if (!std::isfinite(seconds) || seconds < 0) {
+    Ref lead = text(name);
+    Ref rule = text(" must be a finite number of seconds >= 0, got ");
+    Ref shown = Ref::steal(PyObject_Repr(value));
+    Ref message = cat({lead.get(), rule.get(), shown.get()});
+    raise(call(PyExc_ValueError, {message.get()}));
+  }
+}
 
 Ref timeout_message(PyObject* timeout) {
   Ref head = text("timed out after ");
@@ -182,7 +207,11 @@ Ref langgraph_cloud_approval(Call& c) {
   if (effective_timeout.is_none()) {
     Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT", text("900").get());
     effective_timeout = call(reinterpret_cast<PyObject*>(&PyFloat_Type), {configured.get()});
+    check_seconds("VOREL_APPROVAL_TIMEOUT", effective_timeout);
+  } else {
+    check_seconds("timeout", effective_timeout);
   }
+  check_seconds("poll_interval", poll_interval);
 
   Ref dashboard = Ref::borrow(dashboard_url);
   if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL", text("").get());
@@ -210,8 +239,9 @@ Ref get_idempotency_key(Call& c) {
 Ref auto_approval_handler(Call& c) {
   PyObject* overrides = c.var_kwargs;
   PyObject* explicit_key = PyDict_GetItemString(overrides, "api_key");  // borrowed
+  const bool key_from_environment = explicit_key == nullptr || !truthy(explicit_key);
   Ref api_key;
-  if (explicit_key != nullptr && truthy(explicit_key)) {
+  if (!key_from_environment) {
     api_key = Ref::borrow(explicit_key);
   } else {
     api_key = environ_get(c.globals(), "VOREL_API_KEY", text("").get());
@@ -226,6 +256,12 @@ Ref auto_approval_handler(Call& c) {
     if (PyUnicode_CompareWithASCIIString(key, "api_key") == 0) continue;
     check(PyDict_SetItem(kwargs, key, value));
   }
+  // A key from the environment goes to the endpoint exported with it (as
+  // connect() does), never to the hosted default; an explicit base_url wins.
+  if (key_from_environment && !truthy(get(kwargs, "base_url"))) {
+    Ref url = environ_get(c.globals(), "VOREL_CONTROL_PLANE_URL", text("").get());
+    if (truthy(url)) set_item(kwargs, "base_url", url);
+  }
   return call_star(c.global("langgraph_cloud_approval"), nullptr, kwargs);
 }
 
@@ -233,7 +269,8 @@ const Param kOverrides[] = {{"overrides", K::var_keyword, nullptr, "Any"}};
 const FuncDef kAutoHandlerDef{"_auto_approval_handler",
                               "A cloud approval handler when an API key is available, else None.\n\n"
                               "The key is ``overrides['api_key']`` when truthy, else ``VOREL_API_KEY``; the other\n"
-                              "overrides are passed to ``langgraph_cloud_approval``.",
+                              "overrides are passed to ``langgraph_cloud_approval``. A key from the environment is\n"
+                              "sent to ``VOREL_CONTROL_PLANE_URL`` when that is set and no ``base_url`` is given.",
                               kOverrides, auto_approval_handler, "Optional[Any]"};
 
 // Adds a cloud handler to `kwargs` unless the caller gave one.
@@ -311,7 +348,9 @@ const Flavor kMiddleware{
     "Drop-in replacement for ``vorel.langgraph.VorelMiddleware``.\n\n"
     "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
     "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
-    "auto-wired, so approval gates are resolved through the Vorel Cloud API.\n\n"
+    "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
+    "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
+    "hosted API when that is unset or empty.\n\n"
     "Migration::\n\n"
     "    # before\n"
     "    from vorel.langgraph import VorelMiddleware\n"
@@ -327,7 +366,9 @@ const Flavor kToolNode{
     "Drop-in replacement for ``vorel.langgraph.VorelToolNode``.\n\n"
     "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
     "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
-    "auto-wired, so approval gates are resolved through the Vorel Cloud API.\n\n"
+    "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
+    "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
+    "hosted API when that is unset or empty.\n\n"
     "Migration::\n\n"
     "    # before\n"
     "    from vorel.langgraph import VorelToolNode\n"
@@ -458,7 +499,8 @@ constexpr const char* kModuleDoc =
     "    from vorel.langgraph import VorelToolNode        # core\n"
     "    from vorel_cloud.langgraph import VorelToolNode  # cloud\n\n"
     "With ``VOREL_API_KEY`` in the environment (or an API key passed explicitly)\n"
-    "approval gates are resolved through the Vorel Cloud API; with no API key the\n"
+    "approval gates are resolved through the Vorel Cloud API (at ``VOREL_CONTROL_PLANE_URL``\n"
+    "when that is set, as ``connect()`` leaves it); with no API key the\n"
     "classes behave identically to the core versions. ``langgraph_cloud_approval()``\n"
     "remains for callers who want explicit control over the handler configuration::\n\n"
     "    handler = langgraph_cloud_approval(api_key, timeout=600)\n"

@@ -197,7 +197,7 @@ class Cloud:
 
 @pytest.fixture(autouse=True)
 def clean_environment(monkeypatch: pytest.MonkeyPatch) -> None:
-    for name in ("VOREL_API_KEY", "VOREL_APPROVAL_TIMEOUT", "VOREL_DASHBOARD_URL"):
+    for name in ("VOREL_API_KEY", "VOREL_APPROVAL_TIMEOUT", "VOREL_DASHBOARD_URL", "VOREL_CONTROL_PLANE_URL"):
         monkeypatch.delenv(name, raising=False)
 
 

@@ -199,6 +199,39 @@ def test_unparsable_timeout_variable_fails_when_building(cloud, monkeypatch, val
     cloud.handler(timeout=5)  # an explicit timeout never reads the variable
 
 
+@pytest.mark.parametrize(
+    "options, env, error",
+    [
+        ({"timeout": float("nan")}, None, ValueError),
+        ({"timeout": float("inf")}, None, ValueError),
+        ({"timeout": -1}, None, ValueError),
+        ({"timeout": 10**400}, None, ValueError),
+        ({"timeout": "60"}, None, TypeError),
+        ({"timeout": True}, None, TypeError),
+        ({"poll_interval": -0.5}, None, ValueError),
+        ({"poll_interval": float("nan")}, None, ValueError),
+        ({"poll_interval": None}, None, TypeError),
+        ({}, "nan", ValueError),
+        ({}, "-inf", ValueError),
+        ({}, "-5", ValueError),
+    ],
+)
+def test_unusable_durations_fail_when_building_before_any_request(cloud, monkeypatch, options, env, error):
+    # Found only after the create, they would leave a pending request (or,
+    # as nan, a poll loop that never times out).
+    if env is not None:
+        monkeypatch.setenv("VOREL_APPROVAL_TIMEOUT", env)
+    with pytest.raises(error, match="timeout|poll_interval|VOREL_APPROVAL_TIMEOUT"):
+        cloud.handler(**options)
+    assert cloud.script.clients == []
+
+
+def test_zero_poll_interval_stays_allowed(cloud):
+    cloud.script.responses = [{"status": "pending"}, {"status": "approved"}]
+    assert cloud.run(cloud.handler(poll_interval=0, timeout=5), cloud.request()) is cloud.signed
+    assert cloud.clock.sleeps == [0]
+
+
 def test_environment_is_read_when_building_only(cloud, monkeypatch):
     monkeypatch.setenv("VOREL_APPROVAL_TIMEOUT", "2")
     monkeypatch.setenv("VOREL_DASHBOARD_URL", "https://first.example")

@@ -186,6 +186,19 @@ def test_auto_wired_handler_is_built_from_the_environment_key_only(api_key, monk
     assert built == [{"api_key": "vk_env_key"}]
 
 
+@pytest.mark.parametrize(
+    "build", [lambda: lg.VorelMiddleware(), lambda: lg.VorelToolNode(TOOLS)], ids=["middleware", "tool-node"]
+)
+def test_auto_wired_handler_sends_the_key_to_the_environment_endpoint(api_key, cloud, monkeypatch, build):
+    # connect() exports the key together with its endpoint; the key must not
+    # go to the hosted default instead.
+    monkeypatch.setenv("VOREL_CONTROL_PLANE_URL", "http://127.0.0.1:8787")
+    handler = build().approval_handler
+    monkeypatch.setenv("VOREL_CONTROL_PLANE_URL", "http://elsewhere.example")  # read at construction only
+    assert cloud.run(handler, cloud.request()) is cloud.signed
+    assert (cloud.script.client.api_key, cloud.script.client.base_url) == ("vk_env_key", "http://127.0.0.1:8787")
+
+
 # ---- _auto_approval_handler -------------------------------------------------------------
 
 
@@ -205,6 +218,24 @@ def builds(monkeypatch):
 def test_auto_handler_falls_back_to_the_environment(api_key, builds, override):
     assert lg._auto_approval_handler(**override, timeout=5) == "handler"
     assert builds == [{"api_key": "vk_env_key", "timeout": 5}]
+
+
+@pytest.mark.parametrize(
+    "url, override, expected",
+    [
+        ("http://cp.example", {}, {"base_url": "http://cp.example"}),
+        ("", {}, {}),
+        (None, {}, {}),
+        ("http://cp.example", {"base_url": "http://explicit.example"}, {"base_url": "http://explicit.example"}),
+        ("http://cp.example", {"base_url": ""}, {"base_url": "http://cp.example"}),
+    ],
+    ids=["set", "empty", "unset", "explicit-wins", "empty-explicit"],
+)
+def test_auto_handler_endpoint_comes_with_the_environment_key(api_key, builds, monkeypatch, url, override, expected):
+    if url is not None:
+        monkeypatch.setenv("VOREL_CONTROL_PLANE_URL", url)
+    lg._auto_approval_handler(**override)
+    assert builds == [{"api_key": "vk_env_key", **expected}]
 
 
 def test_auto_handler_explicit_key_wins_and_options_keep_their_order(api_key, builds, monkeypatch):
