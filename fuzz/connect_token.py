@@ -31,7 +31,7 @@ def reference(token):
 
     if not token.startswith(PREFIX):
         raise VorelCloudError(ERR_PREFIX)
-    encoded = token[len(PREFIX):]
+    encoded = token[len(PREFIX):].rstrip(" \t\n\r\x0b\x0c")
     pad = "=" * (-len(encoded) % 4)
     try:
         raw = base64.urlsafe_b64decode(encoded + pad)

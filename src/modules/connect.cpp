@@ -31,6 +31,21 @@ Ref or_else(PyObject* a, F&& b) {
 
 Ref empty_text() { return text(""); }
 
+// What os.environ refuses on assignment, raised as it raises it: a value that
+// is not text, one with a NUL, or one the file-system encoding cannot carry
+// (a lone surrogate).
+void check_exportable(PyObject* value) {
+  if (!PyUnicode_Check(value)) {
+    Ref lead = text("str expected, not ");
+    Ref type_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
+    Ref message = cat({lead.get(), type_name.get()});
+    raise(call(PyExc_TypeError, {message.get()}));
+  }
+  const Py_ssize_t nul = PyUnicode_FindChar(value, 0, 0, PyUnicode_GET_LENGTH(value), 1);
+  if (nul == -2) throw_pending();
+  if (nul >= 0) raise(PyExc_ValueError, "embedded null byte");
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(value));
+}
 
 // getattr(exc, name, None): the package's errors always carry these, but an
 // error raised by foreign code must not turn a recorded check into a crash.
@@ -77,6 +92,10 @@ Ref parse_connect_token(Call& c) {
   Ref start = Ref::steal(PyLong_FromSsize_t(length(prefix)));
   Ref cut = Ref::steal(PySlice_New(start, nullptr, nullptr));
   Ref encoded = item(token, cut.get());
+  // A token read from a .env file or a mounted secret often ends in a line
+  // break; it is no part of the encoding and must not count towards the fill.
+  Ref trailing_blanks = text(" \t\n\r\x0b\x0c");
+  encoded = call_method(encoded, "rstrip", {trailing_blanks.get()});
   // Tokens are usually handed around without their "=" fill; put it back.
   const Py_ssize_t missing = ((-length(encoded)) % 4 + 4) % 4;
   Ref pad = text(std::string(static_cast<size_t>(missing), '='));
@@ -148,6 +167,24 @@ Ref apply_connect_config(Call& c) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
+  // Every value is checked before the first write: one refused half-way
+  // would leave a new key beside an old endpoint.
+  while (PyDict_Next(env_map, &pos, &key, &value)) {
+    try {
+      check_exportable(value);
+    } catch (PyError&) {
+      Ref e = take_error();
+      if (!matches(e, PyExc_TypeError) && !matches(e, PyExc_ValueError)) rethrow(e);
+      Handling scope(e);
+      Ref lead = text("invalid connect token value for ");
+      Ref name = format(key);
+      Ref sep = text(": ");
+      Ref detail = format(e);
+      raise_from_handled(cloud_error(c, cat({lead.get(), name.get(), sep.get(), detail.get()})), e);
+    }
+  }
+
+  pos = 0;
   while (PyDict_Next(env_map, &pos, &key, &value)) {
     // Only an explicit overwrite beats a value the operator already set.
     if (truthy(overwrite) || !truthy(environ_get(c.globals(), key))) {
@@ -551,8 +588,9 @@ const Param kReport[] = {{"config", K::positional_or_keyword, nullptr, "ConnectC
 
 const FuncDef kParseDef{"parse_connect_token",
                         "Decode a Quick Connect token (``vorel_ct_`` + base64url JSON) into its payload.\n\n"
-                        "The base64url fill may be left out. Raises VorelCloudError for a missing prefix, a bad\n"
-                        "encoding, text that is not UTF-8 JSON, or a payload without endpoint and API key.",
+                        "The base64url fill may be left out, and trailing whitespace (a line break) is ignored.\n"
+                        "Raises VorelCloudError for a missing prefix, a bad encoding, text that is not UTF-8 JSON,\n"
+                        "or a payload without endpoint and API key.",
                         kToken, parse_connect_token, "ConnectTokenPayload"};
 const FuncDef kConfigDef{"connect_config_from_token",
                          "Resolve a Quick Connect token into a ConnectConfig (trailing \"/\" removed from the URL).",
@@ -560,7 +598,9 @@ const FuncDef kConfigDef{"connect_config_from_token",
 const FuncDef kApplyDef{"apply_connect_config",
                         "Export a configuration as VOREL_API_KEY, VOREL_CONTROL_PLANE_URL and VOREL_AGENT_ID.\n\n"
                         "A variable that already holds a non-empty value is kept unless ``overwrite`` is true.\n"
-                        "The registration token is never exported, and nothing is ever removed.",
+                        "The registration token is never exported, and nothing is ever removed. A value the\n"
+                        "environment cannot hold (a NUL, a lone surrogate) raises VorelCloudError before\n"
+                        "anything is written.",
                         kApply, apply_connect_config, "None"};
 const FuncDef kConnectDef{"connect",
                           "Bootstrap a runtime from a Quick Connect token and return a ready client.\n\n"

@@ -62,6 +62,15 @@ def test_alphabet_is_lenient():
     assert set(decoded.values()) == {"k~~~"}
 
 
+@pytest.mark.parametrize("api_key", ["k", "ke", "key", "key4"])
+@pytest.mark.parametrize("tail", ["\n", "\r\n", " \t"], ids=["lf", "crlf", "blanks"])
+def test_trailing_whitespace_is_dropped(api_key, tail):
+    # As read from a .env file or a mounted secret; the fill count must not
+    # include it.
+    token = make_token({"endpoint": "https://e.test", "api_key": api_key})
+    assert connect_mod.parse_connect_token(token + tail).api_key == api_key
+
+
 @pytest.mark.parametrize(
     "token",
     ["", " vorel_ct_e30", "\tvorel_ct_e30", "VOREL_CT_e30", "Vorel_ct_e30", "vorel-ct_e30", "vorel_c", "e30"],
@@ -263,6 +272,35 @@ def test_apply_precedence(before, overwrite, after):
     assert connect_mod.apply_connect_config(config(agent_id=""), overwrite=overwrite) is None
     assert {k: v for k, v in os.environ.items() if k.startswith("VOREL_")} == after
     assert "reg" not in os.environ.values()
+
+
+@pytest.mark.parametrize(
+    "field, value, cause",
+    [
+        ("api_key", "k\0ey", ValueError),
+        ("api_base_url", "https://e.test/\ud800", UnicodeEncodeError),
+        ("agent_id", "agt_\0", ValueError),
+        ("api_key", 7, TypeError),
+    ],
+)
+def test_apply_checks_every_value_before_the_first_write(field, value, cause):
+    # Refused half-way, a new key would be left beside an old endpoint.
+    before = {"VOREL_API_KEY": "old-key", "VOREL_CONTROL_PLANE_URL": "https://old.test"}
+    os.environ.update(before)
+    with pytest.raises(VorelCloudError) as info:
+        connect_mod.apply_connect_config(config(**{"agent_id": "agt_1", field: value}), overwrite=True)
+    name = {"api_key": "VOREL_API_KEY", "api_base_url": "VOREL_CONTROL_PLANE_URL", "agent_id": "VOREL_AGENT_ID"}[field]
+    assert type(info.value.__cause__) is cause
+    assert str(info.value) == f"invalid connect token value for {name}: {info.value.__cause__}"
+    assert {k: v for k, v in os.environ.items() if k.startswith("VOREL_")} == before
+
+
+def test_connect_with_an_unexportable_token_writes_and_claims_nothing(cloud):
+    token = make_token({"endpoint": "https://e.test", "api_key": "k", "agent_id": "agt_1\u0000"})
+    with pytest.raises(VorelCloudError, match="^invalid connect token value for VOREL_AGENT_ID: "):
+        connect_mod.connect(token, public_key_hex="ab" * 32)
+    assert not [k for k in os.environ if k.startswith("VOREL_")]
+    assert cloud.events == []
 
 
 def test_apply_agent_id_and_order(monkeypatch):
