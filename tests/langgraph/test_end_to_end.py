@@ -25,8 +25,7 @@ def sent():
     return []
 
 
-@pytest.fixture
-def graph(sent, vorel_dev_server):  # noqa: F811
+def gated_graph(sent, vorel_dev_server, **node_options):  # noqa: F811
     @tool
     def send_email(to: str, subject: str) -> str:
         """Send an email."""
@@ -37,19 +36,12 @@ def graph(sent, vorel_dev_server):  # noqa: F811
         call = {"name": "send_email", "args": {"to": "cfo@example.com", "subject": "Q3"}, "id": "call-1"}
         return {"messages": [AIMessage(content="", tool_calls=[call])]}
 
-    handler = lg.langgraph_cloud_approval(
-        vorel_dev_server.api_key,
-        base_url=vorel_dev_server.base_url,
-        dashboard_url=vorel_dev_server.base_url + "/",
-        poll_interval=0.02,
-        timeout=20,
-    )
     node = lg.VorelToolNode(
         [send_email],
-        approval_handler=handler,
         signing_key=SigningKey.generate(),
         warrant_id="w-e2e",
         trusted_approvers=[vorel_dev_server.approver_key],
+        **node_options,
     )
     builder = StateGraph(MessagesState)
     builder.add_node("agent", agent)
@@ -58,6 +50,18 @@ def graph(sent, vorel_dev_server):  # noqa: F811
     builder.add_edge("agent", "tools")
     builder.add_edge("tools", END)
     return builder.compile()
+
+
+@pytest.fixture
+def graph(sent, vorel_dev_server):  # noqa: F811
+    handler = lg.langgraph_cloud_approval(
+        vorel_dev_server.api_key,
+        base_url=vorel_dev_server.base_url,
+        dashboard_url=vorel_dev_server.base_url + "/",
+        poll_interval=0.02,
+        timeout=20,
+    )
+    return gated_graph(sent, vorel_dev_server, approval_handler=handler)
 
 
 def run(graph) -> ToolMessage:
@@ -94,3 +98,15 @@ def test_gated_tool_runs_only_after_cloud_approval(graph, sent, vorel_dev_server
         assert reply.status == "error"
         assert reply.content == "Tool call 'send_email' was denied: not during the quiet period"
         assert logged[1:] == []
+
+
+def test_after_connect_the_auto_wired_node_uses_the_token_endpoint(sent, vorel_dev_server, monkeypatch):  # noqa: F811
+    from vorel_cloud.connect import connect
+
+    for name in ("VOREL_API_KEY", "VOREL_CONTROL_PLANE_URL", "VOREL_AGENT_ID"):
+        monkeypatch.setenv(name, "")  # empty lets connect() export; restored afterwards
+    connect(vorel_dev_server.connect_token, claim=False).close()
+    vorel_dev_server.auto_approve(after_polls=1)  # decided on the first poll: no 3 s poll interval
+    reply = run(gated_graph(sent, vorel_dev_server))
+    assert reply.status == "success" and sent == [("cfo@example.com", "Q3")]
+    assert [r["status"] for r in vorel_dev_server.requests()] == ["approved"]
