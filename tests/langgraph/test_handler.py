@@ -203,16 +203,13 @@ def test_unparsable_timeout_variable_fails_when_building(cloud, monkeypatch, val
     "options, env, error",
     [
         ({"timeout": float("nan")}, None, ValueError),
-        ({"timeout": float("inf")}, None, ValueError),
         ({"timeout": -1}, None, ValueError),
         ({"timeout": 10**400}, None, ValueError),
         ({"timeout": "60"}, None, TypeError),
         ({"timeout": True}, None, TypeError),
         ({"poll_interval": -0.5}, None, ValueError),
-        ({"poll_interval": float("nan")}, None, ValueError),
         ({"poll_interval": None}, None, TypeError),
         ({}, "nan", ValueError),
-        ({}, "-inf", ValueError),
         ({}, "-5", ValueError),
     ],
 )

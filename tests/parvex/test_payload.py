@@ -266,19 +266,17 @@ def test_resolve_holder_key(value, expected):
 # one-byte key; a bare text or bytes value would be split into one approver per
 # character.
 @pytest.mark.parametrize(
-    "attrs, message",
-    [
-        ({"holder_key": 42}, "request.holder_key must be bytes, hex string or a key with to_bytes()"),
-        ({"holder_key": True}, "request.holder_key must be bytes, hex string or a key with to_bytes()"),
-        ({"required_approvers": "abcd"}, "request.required_approvers must be a list of keys, not str or bytes"),
-        ({"required_approvers": b"\xab\xcd"}, "request.required_approvers must be a list of keys, not str or bytes"),
-        ({"required_approvers": bytearray(b"\xab")}, "request.required_approvers must be a list of keys, not str or bytes"),
-    ],
+    "name, value",
+    [("holder_key", 42), ("holder_key", True), ("required_approvers", "abcd"),
+     ("required_approvers", b"\xab\xcd"), ("required_approvers", bytearray(b"\xab"))],
 )
-def test_scalar_keys_are_refused(core, attrs, message):
+def test_scalar_keys_are_refused(core, name, value):
     with pytest.raises(VorelCloudError) as exc:
-        parvex.build_approval_request_payload(full_request(**attrs))
-    assert str(exc.value) == message
+        parvex.build_approval_request_payload(full_request(**{name: value}))
+    assert str(exc.value) == {
+        "holder_key": "request.holder_key must be bytes, hex string or a key with to_bytes()",
+        "required_approvers": "request.required_approvers must be a list of keys, not str or bytes",
+    }[name]
 
 
 def test_resolve_holder_key_absent_attribute():
