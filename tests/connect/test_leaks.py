@@ -41,6 +41,7 @@ def forgetful(cloud, fn):
     [
         PLAIN_TOKEN,
         AGENT_TOKEN,
+        PLAIN_TOKEN + "\r\n",
         "nope",
         "vorel_ct_e",
         "vorel_ct_",
@@ -60,9 +61,10 @@ def test_token_functions(token):
     assert_no_leak(lambda: connect_mod.connect_config_from_token(token), expect=expect, **SLACK)
 
 
-def test_apply_connect_config():
-    config = ConnectConfig(api_base_url="https://e.test", api_key="k", agent_id="a")
-    assert_no_leak(lambda: connect_mod.apply_connect_config(config, overwrite=True), **SLACK)
+@pytest.mark.parametrize("agent_id, expect", [("a", None), ("a\0", VorelCloudError)])
+def test_apply_connect_config(agent_id, expect):
+    config = ConnectConfig(api_base_url="https://e.test", api_key="k", agent_id=agent_id)
+    assert_no_leak(lambda: connect_mod.apply_connect_config(config, overwrite=True), expect=expect, **SLACK)
 
 
 def test_connect_with_claim(cloud):

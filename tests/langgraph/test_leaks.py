@@ -71,9 +71,11 @@ def test_cancelled_runs_do_not_leak(quiet_cloud, loop):
 
 def test_building_handlers_and_wired_classes_do_not_leak(monkeypatch):
     monkeypatch.setenv("VOREL_API_KEY", "vk_leak")
+    monkeypatch.setenv("VOREL_CONTROL_PLANE_URL", "http://127.0.0.1:1")
     import vorel_cloud.approval as approval_module
 
     monkeypatch.setattr(approval_module, "_extract_signed_approvals", lambda r: r)
     assert_no_leak(lambda: lg.langgraph_cloud_approval("vk", dashboard_url="https://d.example/"), **LEAK)
     assert_no_leak(lambda: lg.VorelMiddleware(gated_tools=["x"]), **LEAK)
+    assert_no_leak(lambda: lg.langgraph_cloud_approval("vk", timeout=float("nan")), expect=ValueError, **LEAK)
     assert_no_leak(lambda: lg._get_idempotency_key(lg), **LEAK)
