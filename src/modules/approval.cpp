@@ -46,24 +46,40 @@ bool caught(PyObject* error, PyObject* globals, const char* type_name) {
 
 // ---- handler settings ----------------------------------------------------------
 
-// A handler's wait or pause, in seconds: an int or a float, finite and not
-// negative (zero is fine). Checked when the handler is made, so that a bad
-// setting fails before any approval request is left pending for a human.
+// A handler's wait or pause, in seconds: a real number (int, float, or any
+// other registered with `numbers.Real`), finite and not negative; zero is
+// fine. Checked when the handler is made, so that a bad setting fails before
+// any approval request is left pending for a human.
 void require_seconds(PyObject* value, const char* name) {
-  if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value))) {
+  bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
+  if (!number && !PyBool_Check(value)) {
+    Ref real_type = import_from("numbers", "Real");
+    number = is_instance(value, real_type);
+  }
+  if (!number) {
     PyErr_Format(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, Py_TYPE(value)->tp_name);
     throw_pending();
   }
-  bool usable = PyFloat_Check(value) ? std::isfinite(PyFloat_AS_DOUBLE(value)) && PyFloat_AS_DOUBLE(value) >= 0.0
-                                     : !compare(value, zero(), Py_LT);
+  // As seconds the value meets the float clock: an int too large for a float
+  // is as unusable as an infinite one.
+  bool usable = false;
+  try {
+    Ref as_float = Ref::steal(PyNumber_Float(value));
+    double seconds = PyFloat_AS_DOUBLE(as_float.get());
+    usable = std::isfinite(seconds) && seconds >= 0.0;
+  } catch (PyError&) {
+    Ref e = take_error();
+    if (!matches(e, PyExc_OverflowError)) rethrow(e);
+  }
   if (!usable) {
     PyErr_Format(PyExc_ValueError, "%s must be a finite number of seconds >= 0, got %R", name, value);
     throw_pending();
   }
 }
 
+// A count: an int, or anything usable as one (`__index__`), but not a bool.
 void require_count(PyObject* value, const char* name) {
-  if (PyBool_Check(value) || !PyLong_Check(value)) {
+  if (PyBool_Check(value) || !PyIndex_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
     throw_pending();
   }
@@ -419,6 +435,11 @@ Coro interruptible_flow(Ref globals_holder, Ref flow, Ref state) {
   set_item(state, "task", task);
   Ref interrupted = get(state, "interrupted", Py_False);
   if (truthy(interrupted)) call_method(task, "cancel");
+  // The suspended frame keeps nothing that leads back to the tasks.
+  flow = Ref();
+  state = Ref();
+  loop = Ref();
+  interrupted = Ref();
   Ref value = co_await await(std::move(task));
   co_return value;
 }
@@ -1059,7 +1080,8 @@ void define_temporal_handler(Module& m) {
   Ref doc = text(
       "Synchronous approval handler for approval gates that fire inside Temporal activities.\n\n"
       "Each call creates an approval request in Vorel Cloud (or resumes the one an earlier\n"
-      "attempt created, found through the heartbeat details and a per-run idempotency key),\n"
+      "attempt created for the same gate, found through the heartbeat details and a\n"
+      "per-run, per-gate idempotency key),\n"
       "polls it ``fast_poll_attempts`` times ``fast_poll_seconds`` apart while heartbeating, and\n"
       "then either returns the signed approval or raises Temporal's ``ApplicationError``:\n"
       "\"ApprovalDenied\" and \"ApprovalMalformedResponse\" are final, \"ApprovalTransportError\"\n"
