@@ -15,7 +15,7 @@ from temporalio.testing import ActivityEnvironment
 from vorel_cloud import approval
 from vorel_cloud.exceptions import NotFoundError, ServerError, VorelCloudError
 
-from .conftest import FakeClient, Request, Script
+from .conftest import FakeClient, Recording, Request, Script
 
 key_of = approval._build_temporal_approval_idempotency_key
 request_id_of = approval._extract_temporal_heartbeat_request_id
@@ -483,15 +483,13 @@ def test_404_code_skips_the_text_and_create_request_is_looked_up_before_the_kwar
             order.append("str")
             return "gone"
 
-    class Client(FakeClient):
-        def __getattribute__(self, name):
-            if name == "create_request":
-                order.append("lookup create_request")
-            return super().__getattribute__(name)
+    class Client(Recording):  # a context manager, as the Temporal handler uses its client
+        __enter__ = lambda self: self  # noqa: E731
+        __exit__ = lambda self, *exc: self._client.__exit__(*exc)  # noqa: E731
 
     payload = types.SimpleNamespace(to_create_request_kwargs=lambda: order.append("kwargs") or {})
     monkeypatch.setattr(approval, "build_approval_request_payload", lambda request, **kw: payload)
-    monkeypatch.setattr(approval, "VorelCloudClient", lambda *a, **kw: Client(temporal, *a, **kw))
+    monkeypatch.setattr(approval, "VorelCloudClient", lambda *a, **kw: Client(FakeClient(temporal, *a, **kw), order))
     resume_from(temporal, "r-old")
     temporal.polls = [Lost("no such request", status_code=404), {"status": "pending"}]
     temporal.created = {"id": "r-new", "status": "denied"}
