@@ -547,7 +547,8 @@ const FuncDef kInterruptibleDef{"_interruptible",
 const FuncDef kAsyncHandleDef{"_handle",
                               "Await a cloud approval for ``request``.\n\n"
                               "Runs on the caller's event loop; stepped where no loop runs, the flow runs to\n"
-                              "completion under a fresh loop in a worker thread. Raises the core SDK's\n"
+                              "completion under a fresh loop in a worker thread, in a copy of the caller's\n"
+                              "context (Ctrl-C while waiting cancels it). Raises the core SDK's\n"
                               "``ApprovalDenied`` when the request is denied, expires or times out.",
                               kRequestParam, async_handle, kApprovalsReturn, true};
 
