@@ -1,5 +1,6 @@
 """Cloud approval handlers for Vorel: blocking, asyncio and Temporal (native module)."""
 import asyncio as asyncio
+import contextvars as contextvars
 import logging
 import time as time
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple, Union
@@ -42,9 +43,10 @@ def async_cloud_approval(
     timeout: float = 300.0,
 ) -> Callable[[Any], Awaitable[_Approvals]]: ...
 def _build_temporal_approval_idempotency_key(
-    request: Any, *, workflow_id: str = "", workflow_run_id: str = "", activity_id: str = ""
+    request: Any, *, workflow_id: str = "", workflow_run_id: str = "", activity_id: str = "", request_hash: str = ""
 ) -> str: ...
 def _extract_temporal_heartbeat_request_id(details: Any) -> Optional[str]: ...
+def _extract_temporal_heartbeat_gates(details: Any) -> Optional[Dict[str, str]]: ...
 
 class TemporalCloudApprovalHandler:
     """Synchronous approval handler for approval gates that fire inside Temporal activities."""

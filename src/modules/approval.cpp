@@ -6,6 +6,8 @@
 // the sibling helpers are module globals; the core SDK, the signing core, the
 // Temporal SDK and the few standard modules named in the functions are
 // imported at each call, so the module loads without them.
+#include <cmath>
+
 #include "runtime/vorel.hpp"
 
 using namespace vc;
@@ -40,6 +42,47 @@ bool caught(PyObject* error, PyObject* globals, const char* type_name) {
   Handling scope(error);
   Ref type = global(globals, type_name);
   return matches(error, type);
+}
+
+// ---- handler settings ----------------------------------------------------------
+
+// A handler's wait or pause, in seconds: a real number (int, float, or any
+// other registered with `numbers.Real`), finite and not negative; zero is
+// fine. Checked when the handler is made, so that a bad setting fails before
+// any approval request is left pending for a human.
+void require_seconds(PyObject* value, const char* name) {
+  bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
+  if (!number && !PyBool_Check(value)) {
+    Ref real_type = import_from("numbers", "Real");
+    number = is_instance(value, real_type);
+  }
+  if (!number) {
+    PyErr_Format(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, Py_TYPE(value)->tp_name);
+    throw_pending();
+  }
+  // As seconds the value meets the float clock: an int too large for a float
+  // is as unusable as an infinite one.
+  bool usable = false;
+  try {
+    Ref as_float = Ref::steal(PyNumber_Float(value));
+    double seconds = PyFloat_AS_DOUBLE(as_float.get());
+    usable = std::isfinite(seconds) && seconds >= 0.0;
+  } catch (PyError&) {
+    Ref e = take_error();
+    if (!matches(e, PyExc_OverflowError)) rethrow(e);
+  }
+  if (!usable) {
+    PyErr_Format(PyExc_ValueError, "%s must be a finite number of seconds >= 0, got %R", name, value);
+    throw_pending();
+  }
+}
+
+// A count: an int, or anything usable as one (`__index__`), but not a bool.
+void require_count(PyObject* value, const char* name) {
+  if (PyBool_Check(value) || !PyIndex_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
+    throw_pending();
+  }
 }
 
 // ---- the `with` statement ---------------------------------------------------
@@ -265,8 +308,8 @@ Ref translate(PyObject* globals, Ref error, PyObject* request, PyObject* denied_
 enum Capture : size_t { kApiKey, kSigningKey, kBaseUrl, kPollInterval, kTimeout };
 
 Ref sync_flow(const Call& c, PyObject* client, PyObject* payload, PyObject* request, PyObject* denied_type) {
-  Ref kwargs = call_method(payload, "to_create_request_kwargs");
   Ref create = attr(client, "create_request");
+  Ref kwargs = call_method(payload, "to_create_request_kwargs");
   Ref created = call_kwargs(create, kwargs);
   Ref request_id = item(created, "id");
   Ref extra = dict();
@@ -317,6 +360,8 @@ const FuncDef kSyncHandleDef{"_handle",
                              kRequestParam, sync_handle, kApprovalsReturn};
 
 Ref cloud_approval(Call& c) {
+  require_seconds(c.arg(kPollInterval), "poll_interval");
+  require_seconds(c.arg(kTimeout), "timeout");
   return make_closure(c, kSyncHandleDef, "cloud_approval.<locals>._handle",
                       {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
 }
@@ -332,8 +377,8 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
   Ref outcome;
   Ref error;
   try {
-    Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref create = attr(client, "create_request");
+    Ref kwargs = call_method(payload, "to_create_request_kwargs");
     Ref creating = call_kwargs(create, kwargs);
     Ref created = co_await await(std::move(creating));
     Ref request_id = item(created, "id");
@@ -370,7 +415,7 @@ Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Re
   co_return outcome;
 }
 
-enum HandleCapture : size_t { kConcurrent, kCore };
+enum HandleCapture : size_t { kConcurrent, kCore, kInterruptible };
 
 Ref core(Call& c) {
   return start(c, core_flow(Ref::borrow(c.globals()), Ref::borrow(c.arg(0)), Ref::borrow(c.capture(kApiKey)),
@@ -378,10 +423,65 @@ Ref core(Call& c) {
                             Ref::borrow(c.capture(kPollInterval)), Ref::borrow(c.capture(kTimeout))));
 }
 
+// The flow as the worker's loop runs it: in a task of its own, recorded in
+// `state` (shared with the waiting thread) with its loop, so that an
+// interrupted waiter can cancel it from its own thread. A waiter interrupted
+// before the task was recorded is seen here, after recording it.
+Coro interruptible_flow(Ref globals_holder, Ref flow, Ref state) {
+  PyObject* g = globals_holder;
+  Ref loop = call_method(global(g, "asyncio"), "get_running_loop");
+  set_item(state, "loop", loop);
+  Ref task = call_method(loop, "create_task", {flow.get()});
+  set_item(state, "task", task);
+  Ref interrupted = get(state, "interrupted", Py_False);
+  if (truthy(interrupted)) call_method(task, "cancel");
+  // The suspended frame keeps nothing that leads back to the tasks.
+  flow = Ref();
+  state = Ref();
+  loop = Ref();
+  interrupted = Ref();
+  Ref value = co_await await(std::move(task));
+  co_return value;
+}
+
+Ref interruptible(Call& c) {
+  return start(c, interruptible_flow(Ref::borrow(c.globals()), Ref::borrow(c.arg(0)), Ref::borrow(c.arg(1))));
+}
+
+// Ctrl-C while waiting for the worker: cancel the flow on the worker's loop
+// (its `finally` still closes the client) and wait only for that, so the
+// interrupt leaves at once instead of after the whole approval timeout.
+// `flow.close()` happens only when the work never started.
+void stop_flow(PyObject* future, PyObject* state, PyObject* flow, PyObject* guarded, PyObject* interrupt) {
+  Handling scope(interrupt);
+  set_item(state, "interrupted", Py_True);
+  Ref task = get(state, "task");
+  if (!task.is_none()) {
+    Ref loop = get(state, "loop");
+    Ref cancel = attr(task, "cancel");
+    try {
+      call_method(loop, "call_soon_threadsafe", {cancel.get()});
+    } catch (PyError&) {
+      // The loop is closed already: the flow has ended by itself.
+      Ref e = take_error();
+      if (!matches(e, PyExc_RuntimeError)) rethrow(e);
+    }
+  } else {
+    Ref withdrawn = call_method(future, "cancel");
+    if (truthy(withdrawn)) {  // never started: nothing ran, nothing to wait for
+      call_method(guarded, "close");
+      call_method(flow, "close");
+      return;
+    }
+  }
+  call_method(future, "exception");
+}
+
 // No event loop runs here: the flow runs under a fresh loop in a one-worker
 // pool while this thread waits. Called while the probe's RuntimeError is
 // being handled, as the `except` block that starts this path would be.
-Ref run_in_worker(PyObject* globals, PyObject* concurrent, PyObject* core_fn, PyObject* request, PyObject* probe_error) {
+Ref run_in_worker(PyObject* globals, PyObject* concurrent, PyObject* core_fn, PyObject* interruptible_fn,
+                  PyObject* request, PyObject* probe_error) {
   Handling scope(probe_error);
   Ref futures = attr(concurrent, "futures");
   Ref pool_type = attr(futures, "ThreadPoolExecutor");
@@ -389,15 +489,28 @@ Ref run_in_worker(PyObject* globals, PyObject* concurrent, PyObject* core_fn, Py
   Ref pool_manager = call(pool_type, {}, {{"max_workers", one.get()}});
   return with_block(pool_manager, [&](PyObject* pool) {
     Ref submit = attr(pool, "submit");
+    // The flow runs in a copy of the caller's context: what the core SDK keeps
+    // in context variables (the warrant scope, the signing key) goes with it.
+    Ref context = call_method(global(globals, "contextvars"), "copy_context");
+    Ref in_context = attr(context, "run");
     Ref run = attr(global(globals, "asyncio"), "run");
     Ref flow = call(core_fn, {request});
-    Ref future = call(submit, {run.get(), flow.get()});
-    Ref value = call_method(future, "result");
-    return value ? value : none();
+    Ref state = dict();
+    Ref guarded = call(interruptible_fn, {flow.get(), state.get()});
+    Ref future = call(submit, {in_context.get(), run.get(), guarded.get()});
+    try {
+      Ref value = call_method(future, "result");
+      return value ? value : none();
+    } catch (PyError&) {
+      Ref e = take_error();
+      if (!matches(e, PyExc_KeyboardInterrupt)) rethrow(e);
+      stop_flow(future, state, flow, guarded, e);
+      rethrow(e);
+    }
   });
 }
 
-Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref request) {
+Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref interruptible_fn, Ref request) {
   PyObject* g = globals_holder;
   Ref probe_error;
   try {
@@ -410,7 +523,7 @@ Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref requ
   // Only a failed probe takes the worker path: an error raised by the awaited
   // flow itself must not start the whole flow a second time.
   if (probe_error) {
-    Ref value = run_in_worker(g, concurrent, core_fn, request, probe_error);
+    Ref value = run_in_worker(g, concurrent, core_fn, interruptible_fn, request, probe_error);
     co_return value ? value : none();
   }
   Ref flow = call(core_fn, {request.get()});
@@ -420,24 +533,35 @@ Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref requ
 
 Ref async_handle(Call& c) {
   return start(c, async_handle_body(Ref::borrow(c.globals()), Ref::borrow(c.capture(kConcurrent)),
-                                    Ref::borrow(c.capture(kCore)), Ref::borrow(c.arg(0))));
+                                    Ref::borrow(c.capture(kCore)), Ref::borrow(c.capture(kInterruptible)),
+                                    Ref::borrow(c.arg(0))));
 }
 
 const FuncDef kCoreDef{"_core", "Create the cloud approval request and await the decision on the running loop.",
                        kRequestParam, core, kApprovalsReturn, true};
+const Param kInterruptibleParams[] = {{"flow", K::positional_or_keyword, nullptr, "Any"},
+                                      {"state", K::positional_or_keyword, nullptr, "Dict[str, Any]"}};
+const FuncDef kInterruptibleDef{"_interruptible",
+                                "Run ``flow`` on this loop, cancellable from the thread that waits for it.",
+                                kInterruptibleParams, interruptible, kApprovalsReturn, true};
 const FuncDef kAsyncHandleDef{"_handle",
                               "Await a cloud approval for ``request``.\n\n"
                               "Runs on the caller's event loop; stepped where no loop runs, the flow runs to\n"
-                              "completion under a fresh loop in a worker thread. Raises the core SDK's\n"
+                              "completion under a fresh loop in a worker thread, in a copy of the caller's\n"
+                              "context (Ctrl-C while waiting cancels it). Raises the core SDK's\n"
                               "``ApprovalDenied`` when the request is denied, expires or times out.",
                               kRequestParam, async_handle, kApprovalsReturn, true};
 
 
 Ref async_cloud_approval(Call& c) {
+  require_seconds(c.arg(kPollInterval), "poll_interval");
+  require_seconds(c.arg(kTimeout), "timeout");
   Ref concurrent = import_binding("concurrent.futures");
   Ref core_fn = make_closure(c, kCoreDef, "async_cloud_approval.<locals>._core",
                              {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
-  return make_closure(c, kAsyncHandleDef, "async_cloud_approval.<locals>._handle", {concurrent.get(), core_fn.get()});
+  Ref interruptible_fn = make_closure(c, kInterruptibleDef, "async_cloud_approval.<locals>._interruptible");
+  return make_closure(c, kAsyncHandleDef, "async_cloud_approval.<locals>._handle",
+                      {concurrent.get(), core_fn.get(), interruptible_fn.get()});
 }
 
 // ---- Temporal request identity ------------------------------------------------------
@@ -447,6 +571,9 @@ Ref temporal_idempotency_key(Call& c) {
   Ref empty = empty_text();
   Ref tool = str(attr_or(request, "tool", empty));
   Ref parts = list({tool.get(), c.arg(1), c.arg(2), c.arg(3)});
+  // A gate's request hash, when given, sets the gates of one activity apart;
+  // without it the key is the activity's, as it always was.
+  if (truthy(c.arg(4))) check(PyList_Append(parts, c.arg(4)));
   Ref separator = text("|");
   Ref source = Ref::steal(PyUnicode_Join(separator, parts));
   Ref hashlib = import_module("hashlib");
@@ -473,11 +600,24 @@ Ref temporal_heartbeat_request_id(Call& c) {
   return none();
 }
 
+// The gate record of the heartbeat details (gate -> request id), read from
+// the same entry as the request id; None when the details have none.
+Ref temporal_heartbeat_gates(Call& c) {
+  PyObject* details = c.arg(0);
+  if (!truthy(details)) return none();
+  Ref entry = (PyList_Check(details) || PyTuple_Check(details)) ? item(details, zero()) : Ref::borrow(details);
+  if (!PyDict_Check(entry.get())) return none();
+  Ref gates = get(entry, "approval_gates");
+  return PyDict_Check(gates.get()) ? gates : none();
+}
+
 // ---- TemporalCloudApprovalHandler ------------------------------------------------
 
 Ref temporal_init(Call& c) {
   PyObject* self = c.arg(0);
   PyObject* signing_key = c.arg(2);
+  require_seconds(c.arg(4), "fast_poll_seconds");
+  require_count(c.arg(5), "fast_poll_attempts");
   set_attr(self, "_api_key", c.arg(1));
   set_attr(self, "_signing_key", signing_key);
   set_attr(self, "_holder", attr(signing_key, "public_key"));
@@ -515,16 +655,35 @@ Ref status_text(PyObject* status_data) {
   return call_method(shown, "lower");
 }
 
-// Progress reports to the workflow engine never fail the handler.
-void heartbeat(PyObject* activity, PyObject* request_id, PyObject* status) {
+// Progress reports to the workflow engine never fail the handler, but a
+// cancellation that Temporal delivers through them is the activity's to see:
+// `except CancelledError: raise` ahead of `except Exception: pass`.
+void best_effort_failed(Ref error, PyObject* cancelled_type) {
+  if (matches(error, cancelled_type) || !matches(error, PyExc_Exception)) rethrow(error);
+}
+
+// The details of one heartbeat: the request and its status, and, when the
+// gate is known, which request each gate of this activity run has (the
+// gate's own entry included), so that a retry of a later gate does not take
+// an earlier gate's request for its own.
+Ref heartbeat_details(PyObject* request_id, PyObject* status, PyObject* gate, PyObject* gates) {
+  Ref details = dict();
+  set_item(details, "approval_request_id", request_id);
+  set_item(details, "approval_status", status);
+  if (truthy(gate)) {
+    Ref record = call(reinterpret_cast<PyObject*>(&PyDict_Type), {gates});
+    check(PyDict_SetItem(record, gate, request_id));
+    set_item(details, "approval_request_hash", gate);
+    set_item(details, "approval_gates", record);
+  }
+  return details;
+}
+
+void heartbeat(PyObject* activity, PyObject* cancelled_type, PyObject* details) {
   try {
-    Ref details = dict();
-    set_item(details, "approval_request_id", request_id);
-    set_item(details, "approval_status", status);
-    call_method(activity, "heartbeat", {details.get()});
+    call_method(activity, "heartbeat", {details});
   } catch (PyError&) {
-    Ref e = take_error();
-    if (!matches(e, PyExc_Exception)) rethrow(e);
+    best_effort_failed(take_error(), cancelled_type);
   }
 }
 
@@ -533,8 +692,17 @@ struct TemporalAttempt {
   PyObject* self;
   PyObject* request;
   PyObject* activity;
-  PyObject* error_type;  // temporalio.exceptions.ApplicationError
+  PyObject* error_type;      // temporalio.exceptions.ApplicationError
+  PyObject* cancelled_type;  // temporalio.exceptions.CancelledError
+  Ref gate;                  // the gate's request hash as hex text, or ""
+  Ref gate_key;              // the gate's own idempotency key, or empty
+  Ref gates;                 // gate -> request id, as the last heartbeat left it
   Ref request_id;
+
+  void beat(PyObject* status) {
+    Ref details = heartbeat_details(request_id, status, gate, gates);
+    heartbeat(activity, cancelled_type, details);
+  }
 
   // A decided status: the signed approval, or the ApplicationError raised for
   // a refusal. An empty Ref means the request is still open.
@@ -591,11 +759,16 @@ struct TemporalAttempt {
         {
           Handling scope(e);
           if (!matches(e, c.global("VorelCloudError"))) rethrow(e);
+          // `exc.status_code == 404 or "404" in str(exc)`: the text is only
+          // looked at when the code does not tell.
           Ref code = attr(e, "status_code");
           Ref not_found = integer(404);
-          Ref shown = str(e);
-          Ref marker = text("404");
-          missing = compare(code, not_found, Py_EQ) || check(PySequence_Contains(shown, marker)) == 1;
+          missing = compare(code, not_found, Py_EQ);
+          if (!missing) {
+            Ref shown = str(e);
+            Ref marker = text("404");
+            missing = check(PySequence_Contains(shown, marker)) == 1;
+          }
         }
         if (!missing) transport_failure(e, "approval poll failed for ", true);
         // The cloud no longer has it: create it again under the same key.
@@ -607,8 +780,11 @@ struct TemporalAttempt {
     if (!truthy(request_id)) {
       Ref created;
       try {
-        Ref kwargs = call_method(payload, "to_create_request_kwargs");
         Ref create = attr(client, "create_request");
+        Ref kwargs = call_method(payload, "to_create_request_kwargs");
+        // Every gate of the activity has its own key: two gates of one tool
+        // would otherwise meet under one key with different bodies.
+        if (gate_key) set_item(kwargs, "idempotency_key", gate_key);
         created = call_kwargs(create, kwargs);
       } catch (PyError&) {
         transport_failure(take_error(), "approval request submission failed: ", false);
@@ -628,7 +804,7 @@ struct TemporalAttempt {
 
     if (!status_data.is_none()) {
       Ref status = status_text(status_data);
-      heartbeat(activity, request_id, status);
+      beat(status);
       if (Ref decided = decide(status_data, status)) return decided;
     }
 
@@ -644,22 +820,33 @@ struct TemporalAttempt {
       Ref number = add(i, one);
       Ref total = attr(self, "_fast_poll_attempts");
       log(c.globals(), "info", "approval poll %d/%d for %s: %s", {number.get(), total.get(), request_id.get(), status.get()});
-      heartbeat(activity, request_id, status);
+      beat(status);
       if (Ref decided = decide(status_data, status)) return decided;
     }
     return Ref();
   }
 };
 
+// The gate's identity: the request hash of its payload, as hex text; empty
+// when the payload carries none.
+Ref gate_of(PyObject* payload) {
+  Ref hash = attr_or(payload, "request_hash", Py_None);
+  if (is_bytes_like(hash)) return call_method(hash, "hex");
+  if (is_text(hash)) return hash;
+  return empty_text();
+}
+
 Ref temporal_call(Call& c) {
   PyObject* self = c.arg(0);
   PyObject* request = c.arg(1);
   Ref activity = import_from("temporalio", "activity");
   Ref error_type = import_from("temporalio.exceptions", "ApplicationError");
+  Ref cancelled_type = import_from("temporalio.exceptions", "CancelledError");
 
   Ref empty = empty_text();
   Ref activity_id = empty, workflow_id = empty, workflow_run_id = empty;
   Ref prior = none();
+  Ref details = none();
   try {
     Ref info = call_method(activity, "info");
     Ref v = attr_or(info, "activity_id", empty);
@@ -668,13 +855,12 @@ Ref temporal_call(Call& c) {
     workflow_id = truthy(v) ? v : empty;
     v = attr_or(info, "workflow_run_id", empty);
     workflow_run_id = truthy(v) ? v : empty;
-    Ref details = attr_or(info, "heartbeat_details", Py_None);
+    details = attr_or(info, "heartbeat_details", Py_None);
     prior = call(c.global("_extract_temporal_heartbeat_request_id"), {details.get()});
   } catch (PyError&) {
     // Outside an activity (or with an unreadable info) there is no identity
     // to resume from; the call goes on with what was read.
-    Ref e = take_error();
-    if (!matches(e, PyExc_Exception)) rethrow(e);
+    best_effort_failed(take_error(), cancelled_type);
   }
 
   Ref key = call(c.global("_build_temporal_approval_idempotency_key"), {request},
@@ -685,13 +871,38 @@ Ref temporal_call(Call& c) {
   Ref payload = call(c.global("build_approval_request_payload"), {request},
                      {{"signing_key", signing_key.get()}, {"idempotency_key", key.get()}});
 
+  // One activity may pass several gates. Details that record gates resume
+  // only this gate's own request; details without a record (an older
+  // handler wrote them) name one request, resumed as before.
+  Ref gate = gate_of(payload);
+  Ref gate_key;
+  Ref gates = dict();
+  if (truthy(gate)) {
+    gate_key = call(c.global("_build_temporal_approval_idempotency_key"), {request},
+                    {{"workflow_id", workflow_id.get()},
+                     {"workflow_run_id", workflow_run_id.get()},
+                     {"activity_id", activity_id.get()},
+                     {"request_hash", gate.get()}});
+    Ref recorded = none();
+    try {
+      recorded = call(c.global("_extract_temporal_heartbeat_gates"), {details.get()});
+    } catch (PyError&) {
+      best_effort_failed(take_error(), cancelled_type);
+    }
+    if (!recorded.is_none()) {
+      gates = recorded;
+      Ref own = call_method(gates, "get", {gate.get()});
+      prior = usable_id(own) ? own : none();
+    }
+  }
+
   Ref api_key = attr(self, "_api_key");
   Ref base_url = attr(self, "_base_url");
   Ref per_call_timeout = real(10.0);
   Ref client_manager = call(c.global("VorelCloudClient"), {api_key.get()},
                             {{"base_url", base_url.get()}, {"timeout", per_call_timeout.get()}});
 
-  TemporalAttempt attempt{c, self, request, activity, error_type, empty_text()};
+  TemporalAttempt attempt{c, self, request, activity, error_type, cancelled_type, gate, gate_key, gates, empty_text()};
   Ref approval = with_block(client_manager, [&](PyObject* client) { return attempt.run(client, prior, payload); });
   if (approval) return approval;
 
@@ -773,7 +984,8 @@ const Param kFactoryParams[] = {{"api_key", K::positional_or_keyword, nullptr, "
 const Param kKeyParams[] = {{"request", K::positional_or_keyword, nullptr, "Any"},
                             {"workflow_id", K::keyword_only, "''", "str"},
                             {"workflow_run_id", K::keyword_only, "''", "str"},
-                            {"activity_id", K::keyword_only, "''", "str"}};
+                            {"activity_id", K::keyword_only, "''", "str"},
+                            {"request_hash", K::keyword_only, "''", "str"}};
 const Param kDetailsParam[] = {{"details", K::positional_or_keyword, nullptr, "Any"}};
 const Param kTemporalFactoryParams[] = {{"api_key", K::positional_or_keyword, nullptr, "str"},
                                         {"signing_key", K::positional_or_keyword, nullptr, "Any"},
@@ -833,8 +1045,12 @@ const FuncDef kAsyncCloudApprovalDef{
 const FuncDef kKeyDef{"_build_temporal_approval_idempotency_key",
                       "Stable idempotency key for one activity of one workflow run.\n\n"
                       "Every retry of the activity gets the same key, so the cloud returns the approval\n"
-                      "request created by the first attempt instead of a new one.",
+                      "request created by the first attempt instead of a new one. ``request_hash`` (hex\n"
+                      "text of a gate's request hash) gives each gate of one activity a key of its own.",
                       kKeyParams, temporal_idempotency_key, "str"};
+const FuncDef kGatesDef{"_extract_temporal_heartbeat_gates",
+                        "Return the gate record (request hash -> request id) of the heartbeat details, or None.",
+                        kDetailsParam, temporal_heartbeat_gates, "Optional[Dict[str, str]]"};
 const FuncDef kDetailsDef{"_extract_temporal_heartbeat_request_id",
                           "Return the approval request id that an earlier attempt left in its heartbeat details.",
                           kDetailsParam, temporal_heartbeat_request_id, "Optional[str]"};
@@ -865,7 +1081,8 @@ void define_temporal_handler(Module& m) {
   Ref doc = text(
       "Synchronous approval handler for approval gates that fire inside Temporal activities.\n\n"
       "Each call creates an approval request in Vorel Cloud (or resumes the one an earlier\n"
-      "attempt created, found through the heartbeat details and a per-run idempotency key),\n"
+      "attempt created for the same gate, found through the heartbeat details and a\n"
+      "per-run, per-gate idempotency key),\n"
       "polls it ``fast_poll_attempts`` times ``fast_poll_seconds`` apart while heartbeating, and\n"
       "then either returns the signed approval or raises Temporal's ``ApplicationError``:\n"
       "\"ApprovalDenied\" and \"ApprovalMalformedResponse\" are final, \"ApprovalTransportError\"\n"
@@ -884,6 +1101,7 @@ void body(Module& m) {
   m.import("logging");
   m.import("time");
   m.import("asyncio");
+  m.import("contextvars");
   m.from_import("typing", {"Any", "Dict", "List", "Optional", "Union"});
   m.from_relative("client", {"VorelCloudClient", "AsyncVorelCloudClient"});
   m.from_relative("exceptions", {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "VorelCloudError"});
@@ -898,6 +1116,7 @@ void body(Module& m) {
   m.def(kAsyncCloudApprovalDef);
   m.def(kKeyDef);
   m.def(kDetailsDef);
+  m.def(kGatesDef);
   define_temporal_handler(m);
   m.def(kTemporalFactoryDef);
 }

@@ -113,6 +113,18 @@ class FakeAsyncClient(FakeClient):
             raise self.script.close_error
 
 
+class Recording:
+    """A client proxy that notes in ``order`` when ``create_request`` is looked up."""
+
+    def __init__(self, client, order):
+        self._client, self._order = client, order
+
+    def __getattr__(self, name):
+        if name == "create_request":
+            self._order.append("lookup create_request")
+        return getattr(self._client, name)
+
+
 class Payload:
     def __init__(self, request, kwargs):
         self.request = request

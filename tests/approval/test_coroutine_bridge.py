@@ -305,3 +305,43 @@ def test_abandoned_pending_task_is_collected(core, clock, monkeypatch):
     gc.collect()
     loop.close()
     assert ref() is None
+
+
+def test_ctrl_c_while_waiting_for_the_worker_cancels_the_flow(cloud, monkeypatch):
+    """KeyboardInterrupt reaches the waiting thread in ``result()``; the flow must not poll on."""
+    in_poll, seen = threading.Event(), []
+
+    class Stuck(FakeAsyncClient):
+        async def get_request(self, request_id):
+            in_poll.set()
+            try:
+                await asyncio.sleep(5)  # a reviewer who takes long; before the fix this ran out
+            except asyncio.CancelledError:
+                seen.append("cancelled")
+                raise
+            return {"status": "denied"}
+
+    class Interrupted:
+        def __init__(self, future):
+            self.future, self.waits = future, 0
+
+        def result(self):
+            self.waits += 1
+            if self.waits == 1:
+                in_poll.wait(10)
+                raise KeyboardInterrupt
+            return self.future.result()
+
+        def __getattr__(self, name):
+            return getattr(self.future, name)
+
+    class Pool(concurrent.futures.ThreadPoolExecutor):
+        def submit(self, fn, /, *args):
+            return Interrupted(super().submit(fn, *args))
+
+    monkeypatch.setattr(concurrent.futures, "ThreadPoolExecutor", Pool)
+    monkeypatch.setattr(approval, "AsyncVorelCloudClient", lambda *a, **kw: Stuck(cloud, *a, **kw))
+    coro = approval.async_cloud_approval("key")(Request())
+    with pytest.raises(KeyboardInterrupt):
+        coro.send(None)
+    assert seen == ["cancelled"] and cloud.closes == 1

@@ -89,7 +89,7 @@ class GatedEmail:
     @workflow.run
     async def run(self, ctx: dict) -> str:
         return await workflow.execute_activity(
-            "gated_send_email",
+            ctx.get("activity", "gated_send_email"),
             ctx,
             start_to_close_timeout=timedelta(seconds=30),
             retry_policy=RetryPolicy(
@@ -128,6 +128,20 @@ def temporal_env():
     loop.close()
 
 
+async def run_workflow(env, activity_fn, ctx: dict):
+    queue = f"approvals-{uuid.uuid4().hex}"
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        async with Worker(
+            env.client,
+            task_queue=queue,
+            workflows=[GatedEmail],
+            activities=[activity_fn],
+            activity_executor=pool,
+            workflow_runner=UnsandboxedWorkflowRunner(),
+        ):
+            return await env.client.execute_workflow(GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue)
+
+
 @pytest.mark.timeout(120)
 def test_temporal_retries_the_activity_and_resumes_the_same_request(temporal_env, vorel_dev_server):
     loop, env = temporal_env
@@ -138,25 +152,52 @@ def test_temporal_retries_the_activity_and_resumes_the_same_request(temporal_env
     ATTEMPTS.clear()
     ctx = {"api_key": server.api_key, "base_url": server.base_url, "holder": SigningKey.generate().to_hex()}
 
-    async def run() -> str:
-        queue = f"approvals-{uuid.uuid4().hex}"
-        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-            async with Worker(
-                env.client,
-                task_queue=queue,
-                workflows=[GatedEmail],
-                activities=[gated_send_email],
-                activity_executor=pool,
-                workflow_runner=UnsandboxedWorkflowRunner(),
-            ):
-                return await env.client.execute_workflow(
-                    GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue
-                )
-
-    approver = loop.run_until_complete(run())
+    approver = loop.run_until_complete(run_workflow(env, gated_send_email, ctx))
     (created,) = server.requests(None)  # one cloud request for all attempts
     assert created["status"] == "approved"
     assert [a for a, _ in ATTEMPTS] == [1, 2]
     assert ATTEMPTS[0][1] == []
     assert ATTEMPTS[1][1][0]["approval_request_id"] == created["id"]
     assert len(bytes.fromhex(approver)) == 32
+
+
+# One activity passing three gates: two tools, one of them twice with other arguments.
+GATES = [("read_inbox", {"folder": "inbox"}), ("send_email", {"to": "bob"}), ("send_email", {"to": "carol"})]
+REVIEWER: dict = {}  # the control plane the "human" decides on
+DECIDED: list[int] = []  # requests approved at the start of each attempt
+
+
+@activity.defn(name="three_gates")
+def three_gates(ctx: dict) -> str:
+    # The reviewer approves what the previous attempt left pending; doing it at the
+    # start of the next attempt keeps "one gate approved per attempt" deterministic.
+    server = REVIEWER["server"]
+    pending = server.requests("pending")
+    for r in pending:
+        server.approve(r["id"])
+    DECIDED.append(len(pending))
+    holder = SigningKey.from_hex(ctx["holder"])
+    handler = approval.temporal_cloud_approval(
+        ctx["api_key"], holder, base_url=ctx["base_url"], fast_poll_seconds=0.05, fast_poll_attempts=2
+    )
+    hashes = []
+    for tool, arguments in GATES:
+        request = build_approval_request(tool, arguments, signing_key=holder, warrant_id="w-e2e")
+        check_approvals(request, handler(request))  # the core SDK refuses an approval of another request
+        hashes.append(request.request_hash.hex())
+    return " ".join(hashes)
+
+
+@pytest.mark.timeout(120)
+def test_one_activity_with_three_gates_gets_one_request_and_one_approval_per_gate(temporal_env, vorel_dev_server):
+    loop, env = temporal_env
+    server = vorel_dev_server
+    REVIEWER["server"], DECIDED[:] = server, []
+    ctx = {"api_key": server.api_key, "base_url": server.base_url, "holder": SigningKey.generate().to_hex()}
+    hashes = loop.run_until_complete(run_workflow(env, three_gates, dict(ctx, activity="three_gates"))).split()
+    # Attempt 1 leaves gate 1 pending; each later attempt finds one more gate approved.
+    assert DECIDED == [0, 1, 1, 1]
+    created = server.requests(None)
+    assert len(created) == 3 and all(r["status"] == "approved" for r in created)
+    assert [(r["tool"], r["request_hash"]) for r in created] == [(t, h) for (t, _), h in zip(GATES, hashes)]
+    assert len({r["idempotency_key"] for r in created}) == 3

@@ -2,8 +2,10 @@
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import logging
 import sys
+import types
 
 import pytest
 
@@ -16,7 +18,7 @@ from vorel_cloud.exceptions import (
     VorelCloudError,
 )
 
-from .conftest import ApprovalDenied, Request
+from .conftest import ApprovalDenied, Recording, Request
 
 PENDING = {"status": "pending"}
 SIGNED = {"signed_approval": "00ff"}
@@ -239,3 +241,46 @@ def test_each_await_creates_its_own_request(cloud):
 def test_factory_argument_errors(factory, args, message):
     with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
         factory(*args)
+
+
+# ---- settings checked when the handler is made -----------------------------------------
+
+FACTORIES = {"sync": approval.cloud_approval, "async": approval.async_cloud_approval}
+
+
+@pytest.mark.parametrize("factory", FACTORIES.values(), ids=FACTORIES)
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        *[({"timeout": v}, ValueError) for v in (float("nan"), float("inf"), -1)],
+        *[({"poll_interval": v}, ValueError) for v in (-0.5, float("nan"))],
+        ({"timeout": "300"}, TypeError),
+        ({"poll_interval": None}, TypeError),
+    ],
+)
+def test_unusable_wait_settings_fail_at_the_factory(cloud, factory, options, error):
+    with pytest.raises(error, match=next(iter(options))):
+        factory("key", **options)
+    factory("key", timeout=0, poll_interval=0)  # zero stays allowed
+
+
+# ---- as the same code in Python would run -------------------------------------------------
+
+
+@each_kind
+def test_the_flow_sees_the_callers_context_and_looks_up_create_request_first(cloud, monkeypatch, kind):
+    scope = contextvars.ContextVar("warrant_scope", default=None)
+    order = []
+
+    def build(request, **kwargs):
+        order.append(("built", scope.get()))
+        return types.SimpleNamespace(to_create_request_kwargs=lambda: order.append("kwargs") or {"tool": "t"})
+
+    name = "VorelCloudClient" if kind == "sync" else "AsyncVorelCloudClient"
+    fake = getattr(approval, name)
+    monkeypatch.setattr(approval, "build_approval_request_payload", build)
+    monkeypatch.setattr(approval, name, lambda *a, **kw: Recording(fake(*a, **kw), order))
+    cloud.polls = [{"status": "approved", "responses": [SIGNED]}]
+    scope.set("warrant-7")
+    call_handler(kind, Request())
+    assert order == [("built", "warrant-7"), "lookup create_request", "kwargs"]

@@ -15,7 +15,7 @@ from temporalio.testing import ActivityEnvironment
 from vorel_cloud import approval
 from vorel_cloud.exceptions import NotFoundError, ServerError, VorelCloudError
 
-from .conftest import FakeClient, Request, Script
+from .conftest import FakeClient, Recording, Request, Script
 
 key_of = approval._build_temporal_approval_idempotency_key
 request_id_of = approval._extract_temporal_heartbeat_request_id
@@ -177,6 +177,22 @@ def test_constructor_fields_and_factory():
 @pytest.mark.parametrize("given, stored", [(0, 1), (-4, 1), (1, 1), (3, 3)])
 def test_at_least_one_poll_is_stored(given, stored):
     assert approval.TemporalCloudApprovalHandler("k", Key(), fast_poll_attempts=given)._fast_poll_attempts == stored
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"fast_poll_seconds": float("nan")}, ValueError),
+        ({"fast_poll_seconds": -2.0}, ValueError),
+        ({"fast_poll_seconds": "2"}, TypeError),
+        ({"fast_poll_attempts": 2.5}, TypeError),
+        ({"fast_poll_attempts": "3"}, TypeError),
+    ],
+)
+def test_unusable_poll_settings_fail_at_the_factory(options, error):
+    with pytest.raises(error, match=next(iter(options))):
+        approval.temporal_cloud_approval("k", Key(), **options)
+    assert approval.TemporalCloudApprovalHandler("k", Key(), fast_poll_seconds=0)._fast_poll_seconds == 0
 
 
 @pytest.mark.parametrize("key", [object(), types.SimpleNamespace(public_key=object())])
@@ -385,3 +401,98 @@ def test_build_attestation_uses_the_handler_key(temporal):
     temporal.core.py_build_approval_context_attestation = lambda *a: ("only one",)
     with pytest.raises(ValueError):
         handler._build_attestation(request)
+
+
+# ---- several gates in one activity ----------------------------------------------------------
+
+GATE = "abcd"  # hex of the gate's request hash
+
+
+def test_a_gate_hash_gives_a_key_of_its_own_and_the_documented_call_keeps_its_key():
+    ids = dict(workflow_id="w", workflow_run_id="r", activity_id="a")
+    assert key_of(Request(tool="t"), **ids, request_hash="") == sha_key("t|w|r|a")
+    assert key_of(Request(tool="t"), **ids, request_hash=GATE) == sha_key("t|w|r|a|abcd")
+
+
+@pytest.fixture
+def gated(temporal, monkeypatch):
+    """Payloads carry a request hash, as the real builder's do."""
+
+    def build(request, **kwargs):
+        return types.SimpleNamespace(
+            request_hash=bytes.fromhex(GATE), to_create_request_kwargs=lambda: {"idempotency_key": kwargs["idempotency_key"]}
+        )
+
+    monkeypatch.setattr(approval, "build_approval_request_payload", build)
+    return temporal
+
+
+OWN_KEY = sha_key(f"send_email|test|test-run|test|{GATE}")
+
+
+@pytest.mark.parametrize(
+    "details, first_call, gates",
+    [
+        # written by an older handler: no gate record, the one request is resumed as before
+        ([{"approval_request_id": "r-7", "approval_status": "pending"}], ("get", "r-7"), {GATE: "r-7"}),
+        # this gate's own request
+        ([{"approval_request_id": "r-9", "approval_gates": {GATE: "r-8", "ffff": "r-9"}}], ("get", "r-8"),
+         {GATE: "r-8", "ffff": "r-9"}),
+        # only another gate's request: this gate creates its own, under its own key
+        ([{"approval_request_id": "r-9", "approval_gates": {"ffff": "r-9"}}], ("create", {"idempotency_key": OWN_KEY}),
+         {GATE: "r-1", "ffff": "r-9"}),
+    ],
+    ids=["older-details", "own-gate", "other-gate"],
+)
+def test_a_gate_resumes_only_its_own_request(gated, details, first_call, gates):
+    gated.env.info = dataclasses.replace(ActivityEnvironment.default_info(), heartbeat_details=details)
+    gated.polls = [{"status": "pending"}] * 4
+    error, _ = attempt(gated)
+    assert error.type == "ApprovalPendingRetry" and gated.calls[0] == first_call
+    (last,) = gated.env.beats[-1]
+    assert (last["approval_request_id"], last["approval_status"]) == (gates[GATE], "pending")
+    assert last["approval_request_hash"] == GATE and last["approval_gates"] == gates
+
+
+# ---- cancellation and evaluation order ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("where", ["info", "heartbeat"])
+def test_temporal_cancellation_is_never_swallowed(temporal, monkeypatch, where):
+    from temporalio import activity
+    from temporalio.exceptions import CancelledError
+
+    def cancelled(*args):
+        raise CancelledError("activity cancelled")
+
+    if where == "info":
+        monkeypatch.setattr(activity, "info", cancelled)
+    else:
+        temporal.env.on_heartbeat = cancelled
+    temporal.polls = [{"status": "pending"}] * 3
+    with pytest.raises(CancelledError):
+        temporal.env.run(approval.temporal_cloud_approval("key", Key()), Request())
+    assert temporal.calls[1:] == [] and all(c.closed == 1 for c in temporal.clients)
+
+
+def test_404_code_skips_the_text_and_create_request_is_looked_up_before_the_kwargs(temporal, monkeypatch):
+    order = []
+
+    class Lost(NotFoundError):
+        def __str__(self):
+            order.append("str")
+            return "gone"
+
+    class Client(Recording):  # a context manager, as the Temporal handler uses its client
+        __enter__ = lambda self: self  # noqa: E731
+        __exit__ = lambda self, *exc: self._client.__exit__(*exc)  # noqa: E731
+
+    payload = types.SimpleNamespace(to_create_request_kwargs=lambda: order.append("kwargs") or {})
+    monkeypatch.setattr(approval, "build_approval_request_payload", lambda request, **kw: payload)
+    monkeypatch.setattr(approval, "VorelCloudClient", lambda *a, **kw: Client(FakeClient(temporal, *a, **kw), order))
+    resume_from(temporal, "r-old")
+    temporal.polls = [Lost("no such request", status_code=404), {"status": "pending"}]
+    temporal.created = {"id": "r-new", "status": "denied"}
+    error, _ = attempt(temporal)
+    assert error.type == "ApprovalDenied"
+    assert order == ["lookup create_request", "kwargs"]

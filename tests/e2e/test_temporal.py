@@ -66,6 +66,11 @@ def attempt(vorel_dev_server, agent_key, make_request):
     return run
 
 
+def documented(details: dict) -> dict:
+    """The two keys every heartbeat carries (a gate record may come beside them)."""
+    return {k: details[k] for k in ("approval_request_id", "approval_status")}
+
+
 def assert_pending_retry(outcome: Attempt) -> None:
     assert outcome.error is not None and outcome.error.type == "ApprovalPendingRetry"
     assert outcome.error.non_retryable is False
@@ -82,7 +87,9 @@ def test_pending_attempt_hands_back_to_temporal_and_the_retry_resumes_from_the_h
     first = attempt()
     assert_pending_retry(first)
     # One heartbeat after creating, one per short poll; all name the same request.
-    assert [b[0] for b in first.beats] == [{"approval_request_id": first.request_id, "approval_status": "pending"}] * (ATTEMPTS + 1)
+    assert [documented(b[0]) for b in first.beats] == [{"approval_request_id": first.request_id, "approval_status": "pending"}] * (ATTEMPTS + 1)
+    # ... and record which request this gate (its request hash) has.
+    assert first.beats[-1][0]["approval_gates"] == {first.request.request_hash.hex(): first.request_id}
     (stored,) = vorel_dev_server.requests()
     assert stored["id"] == first.request_id and stored["idempotency_key"].startswith("appr_")
 
@@ -91,7 +98,7 @@ def test_pending_attempt_hands_back_to_temporal_and_the_retry_resumes_from_the_h
     second = attempt(details=first.details)
     assert_approved(second, vorel_dev_server)
     assert no_create.hits == 0
-    assert second.beats[0][0] == {"approval_request_id": first.request_id, "approval_status": "approved"}
+    assert documented(second.beats[0][0]) == {"approval_request_id": first.request_id, "approval_status": "approved"}
 
 
 @pytest.mark.parametrize("decided_meanwhile", [True, False], ids=["approved-meanwhile", "still-pending"])
