@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 import pickle
+from urllib.parse import quote
 
 import httpx
 import pytest
@@ -12,9 +14,11 @@ import pytest
 from vorel_cloud.client import AsyncVorelCloudClient, VorelCloudClient
 from vorel_cloud.exceptions import (
     AuthenticationError,
+    ConfigurationError,
     TransportError,
     VorelCloudError,
 )
+from vorel_cloud.models import redact_secrets
 
 
 @pytest.mark.parametrize("cls", [VorelCloudClient, AsyncVorelCloudClient])
@@ -24,6 +28,62 @@ def test_repr_masks_the_key(cls, api_key):
     assert api_key not in text
     assert text == f"{cls.__name__}(base_url='http://cp.test', api_key='***')"
     assert api_key not in str(client)
+
+
+@pytest.mark.parametrize("cls", [VorelCloudClient, AsyncVorelCloudClient])
+@pytest.mark.parametrize(
+    "make_key, problem",
+    [
+        (lambda k: k + "\n", "a line break at its end"),
+        (lambda k: " " + k, "a space or tab at its start"),
+        (lambda k: k[:8] + "\t" + k[8:], "a space or tab inside it"),
+        (lambda k: k + "\x1b[0m", "a control character inside it"),
+        (lambda k: k[:8] + "\u200b" + k[8:], "a control character inside it"),
+        (lambda k: k + "\u00e9", "a non-ASCII character at its end"),
+    ],
+)
+def test_unusable_key_is_refused_at_construction(cls, api_key, make_key, problem):
+    # Sent anyway, such a key was refused by the HTTP library with the key
+    # quoted in its message, reported as "could not reach" and retried.
+    key = make_key(api_key)
+    with pytest.raises(ConfigurationError) as info:
+        cls(key, "http://cp.test")
+    err = info.value
+    assert isinstance(err, ValueError) and problem in str(err) and err.remediation
+    for text in (str(err), repr(err), repr(err.args)):
+        assert api_key[:8] not in text and api_key[-8:] not in text
+
+
+# A valid key whose escaped forms differ from the key itself.
+ODD_KEY = 'vk_live_a\\b"c\'d_0123456789'
+
+
+@pytest.mark.parametrize(
+    "shown",
+    [
+        ODD_KEY,
+        repr(ODD_KEY),
+        repr(f"Bearer {ODD_KEY}".encode()),  # how a refused header value is quoted
+        json.dumps(ODD_KEY),
+        quote(ODD_KEY, safe=""),
+    ],
+)
+def test_escaped_forms_of_the_key_are_masked_along_the_chain(server, shown):
+    inner = ValueError(f"header {shown}")
+    outer = httpx.ConnectError(f"refused: {shown}")
+    outer.__context__ = inner
+    server.fail(outer)
+    with VorelCloudClient(ODD_KEY, "http://cp.test", transport=server.transport) as client:
+        with pytest.raises(TransportError) as info:
+            client.create_request(**_create())
+    chain = [info.value, info.value.__cause__, info.value.__cause__.__context__]
+    assert chain[1] is outer and chain[2] is inner  # the chain itself is kept
+    for err in chain:
+        assert "***" in str(err)
+        for text in (str(err), repr(err)):
+            assert "a\\b" not in text and "0123456789" not in text
+    masked = str(redact_secrets({"m": [f"x {shown} y"]}, ODD_KEY))
+    assert "***" in masked and "a\\b" not in masked and "0123456789" not in masked
 
 
 def test_server_message_echoing_the_key_is_masked(api, server, api_key):
