@@ -347,15 +347,19 @@ def test_usage(capsys, argv, status):
         assert "vorel_cloud[dev]" in " ".join(out.split())
 
 
-def test_runs_as_a_program():
+@pytest.mark.parametrize("launcher", ["module", "command"])
+def test_runs_as_a_program(launcher):
+    if launcher == "module":
+        program = [sys.executable, "-m", "vorel_cloud.cli"]
+    else:  # the entry point, installed beside the interpreter (in a checkout: by scripts/bootstrap.sh)
+        command = shutil.which("vorel-cloud", path=os.path.dirname(sys.executable))
+        assert command, f"no vorel-cloud command beside {sys.executable}"
+        program = [command]
     done = subprocess.run(
-        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "-", "--json"],
-        input=AGENT_TOKEN, capture_output=True, text=True, timeout=60,
+        [*program, "token", "decode", "-", "--json"], input=AGENT_TOKEN, capture_output=True, text=True, timeout=60
     )
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["agent_id"] == "agt_7"
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
-    failed = subprocess.run(
-        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "nope"], capture_output=True, text=True, timeout=60
-    )
+    failed = subprocess.run([*program, "token", "decode", "nope"], capture_output=True, text=True, timeout=60)
     assert (failed.returncode, failed.stdout) == (1, "")
