@@ -296,7 +296,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Vorel Cloud Quick Connect and diagnostics.",
-        epilog="Exit status: 0 ok, 1 a check failed or the cloud refused, 2 the command could not run.",
+        epilog="Exit status: 0 ok, 1 a check failed or the cloud refused, 2 the command could not run, "
+        "141 the reader of the output went away.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)

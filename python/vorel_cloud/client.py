@@ -12,12 +12,19 @@ Behaviour shared by both twins (only the I/O differs between them):
 
 - ``base_url`` is the API base without the ``/v1`` prefix; the client adds it.
   A trailing "/" (or a trailing "/v1") is ignored; an empty ``base_url`` means
-  :data:`DEFAULT_API_BASE_URL`. A URL that is not http(s) raises
-  :class:`~vorel_cloud.exceptions.VorelCloudError` at the first call;
+  :data:`DEFAULT_API_BASE_URL`. A URL that is not http(s), or that does not
+  parse (``https://[::1``, a NUL or a blank in it), raises
+  :class:`~vorel_cloud.exceptions.ConfigurationError` at the first call;
   constructing a client never contacts anything (the HTTP connection pool is
   created at the first call).
-- Every call carries ``Authorization: Bearer <api key>``. The key never
-  appears in a log record, an exception message or a ``repr``.
+- Every call carries ``Authorization: Bearer <api key>``. A key that cannot be
+  sent in that header (blanks, line breaks, control or non-ASCII characters)
+  is refused when the client is constructed, with a ``ConfigurationError``
+  (also a ``ValueError``) that says what is wrong but not the key. The key
+  never appears in a log record, an exception message (nor in the messages of
+  the exceptions chained behind it) or a ``repr``, escaped forms included.
+- JSON bodies are strict: NaN and Infinity raise ``ValueError`` before
+  anything is sent.
 - ``timeout`` bounds each HTTP call (connect, read, write and pool wait).
 - Operations return the decoded JSON body of the answer. Error answers raise
   the matching exception of :mod:`vorel_cloud.exceptions` with the server's
