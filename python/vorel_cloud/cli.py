@@ -208,6 +208,9 @@ def _cmd_connect(ns: argparse.Namespace) -> int:
     # With --print-env, standard output is for the shell to evaluate.
     out = sys.stderr if ns.print_env else sys.stdout
     try:
+        config = _connect.connect_config_from_token(token)
+        # Refused before anything is claimed, not after.
+        exports = _export_lines(config, ns.show_secrets) if ns.print_env else []
         client = _connect.connect(
             token,
             public_key_hex=ns.public_key_hex,
@@ -223,12 +226,6 @@ def _cmd_connect(ns: argparse.Namespace) -> int:
         return EXIT_UNUSABLE
     client.close()
 
-    config = _connect.connect_config_from_token(token)
-    try:
-        exports = _export_lines(config, ns.show_secrets) if ns.print_env else []
-    except VorelCloudError as exc:
-        _fail("connect", str(exc), secrets)
-        return EXIT_FAILED
     verified = "" if ns.no_verify else " (verified)"
     print(secrets.line(f"Connected to {config.api_base_url}{verified}."), file=out)
     if config.is_agent_mode:

@@ -296,9 +296,10 @@ def test_text_for_people_cannot_drive_the_terminal(cloud, capsys, argv, script):
 
 def test_print_env_refuses_values_with_control_characters(cloud, capsys):
     token = make_token({"endpoint": ENDPOINT, "api_key": API_KEY, "agent_id": "agt_7\x1b[2J"})
-    status, out, err = run(capsys, "connect", "--token", token, "--no-verify", "--no-claim", "--print-env")
+    status, out, err = run(capsys, "connect", "--token", token, "--no-verify", "--public-key-hex", PUB_HEX, "--print-env")
     assert (status, out) == (1, "")
     assert "refusing to export VOREL_AGENT_ID" in err
+    assert cloud.events == []  # refused before connecting, so nothing was claimed
 
 
 @pytest.mark.parametrize("argv", [["token", "decode", AGENT_TOKEN], ["token", "decode", "-", "--json"]])
