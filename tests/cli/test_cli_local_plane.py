@@ -49,29 +49,20 @@ def test_doctor_connect_and_claim(vorel_dev_server, capsys):
     assert server.agent_state()["public_key"] == pub
 
 
-@pytest.mark.parametrize(
-    "argv, status, said",
-    [
-        (["doctor", "--json"], 2, "invalid API key: it contains a line break at its end"),
-        (["connect", "--print-env"], 1, "invalid API key: it contains a line break at its end"),
-    ],
-)
-def test_key_with_a_line_break_is_refused_and_never_shown(vorel_dev_server, capsys, caplog, argv, status, said):
-    # Once sent, the HTTP library refused the header and quoted the key,
-    # escaped, in the error, the chained cause and its own debug records.
+@pytest.mark.parametrize("argv, status", [(["doctor", "--json"], 2), (["connect", "--print-env"], 1)])
+def test_key_with_a_line_break_is_refused_and_never_shown(vorel_dev_server, capsys, caplog, argv, status):
+    # Sent, it was refused by the HTTP library and quoted back, escaped, in the
+    # error, its chained cause and the library's debug records.
     caplog.set_level(logging.DEBUG)
     key = vorel_dev_server.api_key
-    token = make_token({"endpoint": vorel_dev_server.base_url, "api_key": key + "\n"})
-    got = cli.main([*argv, "--token", token])
+    got = cli.main([*argv, "--token", make_token({"endpoint": vorel_dev_server.base_url, "api_key": key + "\n"})])
     out, err = capsys.readouterr()
-    assert got == status and said in err
-    logged = " ".join(record.getMessage() for record in caplog.records)
-    assert key not in out + err + logged
+    assert got == status and "invalid API key: it contains a line break at its end" in err and "hint: Copy" in err
+    assert key not in out + err + " ".join(record.getMessage() for record in caplog.records)
 
 
 def test_doctor_records_checks_for_a_malformed_base_url(capsys):
     status = cli.main(["doctor", "--api-key", "vk_test_0123456789", "--base-url", "https://[::1", "--json"])
-    report = json.loads(capsys.readouterr().out)
-    assert status == 1 and report["ok"] is False
-    reachable = next(check for check in report["checks"] if check["name"] == "cloud_reachable")
-    assert reachable["status"] == "error" and "invalid Vorel Cloud API base URL" in reachable["message"]
+    checks = {check["name"]: check for check in json.loads(capsys.readouterr().out)["checks"]}
+    assert status == 1 and checks["cloud_reachable"]["status"] == "error"
+    assert "invalid Vorel Cloud API base URL" in checks["cloud_reachable"]["message"]
