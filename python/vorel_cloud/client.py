@@ -402,6 +402,7 @@ class _ClientBase:
             # through (NUL and other non-printable characters, bad hosts).
             httpx.URL(base)
         except (ValueError, httpx.InvalidURL) as exc:
+            self._scrub_chain(exc)
             raise self._bad_base_url(str(exc) or type(exc).__name__) from exc
         if parts.scheme not in ("http", "https") or not parts.netloc:
             raise self._bad_base_url("expected an http:// or https:// URL")
@@ -532,7 +533,7 @@ class _ClientBase:
             seen.add(id(current))
             try:
                 current.args = tuple(self._scrub(arg) for arg in current.args)
-            except (AttributeError, TypeError):  # an exception type with a fixed args
+            except (AttributeError, TypeError):  # a type whose args cannot be replaced
                 pass
             todo += (current.__cause__, current.__context__)
 
