@@ -5,13 +5,15 @@ A thin presentation layer over :mod:`vorel_cloud.connect`::
     vorel-cloud doctor [--token T] [--api-key K] [--base-url U] [--claim] [--json] [--strict]
     vorel-cloud connect [--token T] [--print-env [--show-secrets]]
     vorel-cloud token decode T
-    vorel-cloud dev ...            (the local control plane)
+    vorel-cloud dev ...            (the local control plane; needs vorel_cloud[dev])
 
 Exit statuses: 0 success; 1 a check failed, the token is invalid or the cloud
 refused (``doctor --strict``: warnings too); 2 the command could not run
-(usage, missing token, unexpected error). Nothing printed ever contains the
+(usage, missing token, unexpected error); 141 the reader of standard output
+went away (``| head``), quietly. Nothing printed ever contains the
 API key, the registration token or the token itself, unless ``connect
---print-env --show-secrets`` is asked for exactly that.
+--print-env --show-secrets`` is asked for exactly that; nothing printed for a
+person to read carries a terminal control character either.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ import json
 import os
 import shlex
 import sys
-from typing import Any, Iterable, Sequence
+from typing import Any, Sequence
 
 from . import __version__
 from . import connect as _connect
@@ -32,11 +34,13 @@ __all__ = ["main", "build_parser"]
 
 PROG = "vorel-cloud"
 EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
+EXIT_BROKEN_PIPE = 128 + 13  # as a shell reports a command ended by SIGPIPE
 
 _ENV_TOKEN = "VOREL_CONNECT_TOKEN"
 _ENV_API_KEY = "VOREL_API_KEY"
 _MARKS = {"ok": "ok", "warning": "warn", "warn": "warn", "skip": "skip", "error": "FAIL", "fail": "FAIL"}
 _WARNINGS = frozenset({"warning", "warn"})
+_DEV_EXTRA = "pip install 'vorel_cloud[dev]'"
 _NO_KEY_HINT = "pass --public-key-hex, or set VOREL_AGENT_PUBLIC_KEY or VOREL_SIGNING_KEY"
 
 
@@ -55,7 +59,23 @@ class _Secrets:
 
     def line(self, text: Any) -> str:
         # One line per item: server messages may carry newlines of their own.
-        return " ".join(str(self.mask(str(text))).split())
+        return _shown(" ".join(str(self.mask(str(text))).split()))
+
+
+def _shown(text: str) -> str:
+    """Text that cannot drive the terminal it is printed on.
+
+    A token or a server chooses these texts: escape sequences could rewrite
+    what was printed before them (show another endpoint than the real one),
+    and bidirectional overrides or zero-width characters could disguise it.
+    Every character that is not printable is written as its escape instead.
+    """
+    if text.isprintable():
+        return text
+    return "".join(
+        char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
+        for char in text
+    )
 
 
 def _environment_secrets() -> _Secrets:
@@ -97,7 +117,8 @@ def _dump_json(data: Any) -> None:
 def _check_line(check: Any, secrets: _Secrets) -> str:
     status = str(getattr(check, "status", "?"))
     mark = _MARKS.get(status, status)
-    line = f"[{mark:<4}] {getattr(check, 'name', '?')}: {secrets.line(getattr(check, 'message', ''))}"
+    name = secrets.line(getattr(check, "name", "?"))
+    line = f"[{secrets.line(mark):<4}] {name}: {secrets.line(getattr(check, 'message', ''))}"
     remediation = getattr(check, "remediation", None)
     if remediation:
         line += f" -- hint: {secrets.line(remediation)}"
@@ -135,7 +156,7 @@ def _cmd_doctor(ns: argparse.Namespace) -> int:
         message = f"doctor could not run: {type(exc).__name__}: {exc}"
         if ns.json:
             _dump_json({"ok": False, "error": secrets.line(message)})
-        _fail("doctor", message, secrets)
+        _fail("doctor", message, secrets, hint=getattr(exc, "remediation", None))
         return EXIT_UNUSABLE
     secrets.add(report.config.api_key, report.config.registration_token)
 
@@ -156,16 +177,25 @@ def _cmd_doctor(ns: argparse.Namespace) -> int:
 # ---- connect ---------------------------------------------------------------------------
 
 
-def _export_lines(config: Any, show_secrets: bool) -> Iterable[str]:
+def _export_lines(config: Any, show_secrets: bool) -> list[str]:
+    """The ``export`` lines, or VorelCloudError when a value holds a character
+    that is not printable: quoting keeps it from the shell, not from the
+    terminal that shows the lines, and no sound value contains one."""
     # Same variables, same order as apply_connect_config; the registration
     # token is single-use and never exported.
-    if show_secrets:
-        yield f"export VOREL_API_KEY={shlex.quote(config.api_key)}"
-    else:
-        yield "# VOREL_API_KEY withheld (secret): add --show-secrets to include it"
-    yield f"export VOREL_CONTROL_PLANE_URL={shlex.quote(config.api_base_url)}"
+    values = [("VOREL_API_KEY", config.api_key if show_secrets else None)]
+    values.append(("VOREL_CONTROL_PLANE_URL", config.api_base_url))
     if config.agent_id:
-        yield f"export VOREL_AGENT_ID={shlex.quote(config.agent_id)}"
+        values.append(("VOREL_AGENT_ID", config.agent_id))
+    lines = []
+    for name, value in values:
+        if value is None:
+            lines.append(f"# {name} withheld (secret): add --show-secrets to include it")
+        elif not value.isprintable():
+            raise VorelCloudError(f"refusing to export {name}: its value holds control characters")
+        else:
+            lines.append(f"export {name}={shlex.quote(value)}")
+    return lines
 
 
 def _cmd_connect(ns: argparse.Namespace) -> int:
@@ -178,6 +208,9 @@ def _cmd_connect(ns: argparse.Namespace) -> int:
     # With --print-env, standard output is for the shell to evaluate.
     out = sys.stderr if ns.print_env else sys.stdout
     try:
+        config = _connect.connect_config_from_token(token)
+        # Refused before anything is claimed, not after.
+        exports = _export_lines(config, ns.show_secrets) if ns.print_env else []
         client = _connect.connect(
             token,
             public_key_hex=ns.public_key_hex,
@@ -193,7 +226,6 @@ def _cmd_connect(ns: argparse.Namespace) -> int:
         return EXIT_UNUSABLE
     client.close()
 
-    config = _connect.connect_config_from_token(token)
     verified = "" if ns.no_verify else " (verified)"
     print(secrets.line(f"Connected to {config.api_base_url}{verified}."), file=out)
     if config.is_agent_mode:
@@ -205,9 +237,8 @@ def _cmd_connect(ns: argparse.Namespace) -> int:
         else:
             status = f"not claimed - no public key ({_NO_KEY_HINT})"
         print(secrets.line(f"Agent {agent}: {status}."), file=out)
-    if ns.print_env:
-        for line in _export_lines(config, ns.show_secrets):
-            print(line)
+    for line in exports:
+        print(line)
     return EXIT_OK
 
 
@@ -248,8 +279,7 @@ def _cmd_dev(argv: list[str]) -> int:
         from .devserver.__main__ import main as dev_main
     except ImportError as exc:
         print(
-            f"{PROG} dev: the local control plane needs the dev extra "
-            f"(pip install 'vorel_cloud[dev]'): {exc}",
+            f"{PROG} dev: the local control plane needs the dev extra ({_DEV_EXTRA}): {exc}",
             file=sys.stderr,
         )
         return EXIT_UNUSABLE
@@ -263,7 +293,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Vorel Cloud Quick Connect and diagnostics.",
-        epilog="Exit status: 0 ok, 1 a check failed or the cloud refused, 2 the command could not run.",
+        epilog="Exit status: 0 ok, 1 a check failed or the cloud refused, 2 the command could not run, "
+        "141 the reader of the output went away.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -310,14 +341,25 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument("--json", action="store_true", help="print the decoded fields as JSON")
     decode.set_defaults(handler=_cmd_token_decode)
 
-    commands.add_parser("dev", help="run the local control plane (vorel-cloud dev --help for its options)",
-                        add_help=False)
+    commands.add_parser("dev", help=f"run the local control plane; needs the dev extra ({_DEV_EXTRA}); "
+                        "vorel-cloud dev --help lists its options", add_help=False)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = list(sys.argv[1:] if argv is None else argv)
+    try:
+        status = _run(list(sys.argv[1:] if argv is None else argv))
+        sys.stdout.flush()  # here, not at exit, so that a closed pipe is seen below
+    except BrokenPipeError:
+        # The reader went away (`vorel-cloud ... | head`): stop quietly, with
+        # the status a shell reports for a command ended by SIGPIPE.
+        _detach_stdout()
+        return EXIT_BROKEN_PIPE
+    return status
+
+
+def _run(args: list[str]) -> int:
     if args and args[0] == "dev":
         return _cmd_dev(args[1:])
     parser = build_parser()
@@ -329,6 +371,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         return int(ns.handler(ns))
     except KeyboardInterrupt:
         return 130
+
+
+def _detach_stdout() -> None:
+    """Point standard output at /dev/null, so that the interpreter's last
+    flush does not fail on the closed pipe again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):  # no real descriptor behind sys.stdout
+        pass
 
 
 if __name__ == "__main__":

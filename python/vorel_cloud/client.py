@@ -12,12 +12,19 @@ Behaviour shared by both twins (only the I/O differs between them):
 
 - ``base_url`` is the API base without the ``/v1`` prefix; the client adds it.
   A trailing "/" (or a trailing "/v1") is ignored; an empty ``base_url`` means
-  :data:`DEFAULT_API_BASE_URL`. A URL that is not http(s) raises
-  :class:`~vorel_cloud.exceptions.VorelCloudError` at the first call;
+  :data:`DEFAULT_API_BASE_URL`. A URL that is not http(s), or that does not
+  parse (``https://[::1``, a NUL or a blank in it), raises
+  :class:`~vorel_cloud.exceptions.ConfigurationError` at the first call;
   constructing a client never contacts anything (the HTTP connection pool is
   created at the first call).
-- Every call carries ``Authorization: Bearer <api key>``. The key never
-  appears in a log record, an exception message or a ``repr``.
+- Every call carries ``Authorization: Bearer <api key>``. A key that cannot be
+  sent in that header (blanks, line breaks, control or non-ASCII characters)
+  is refused when the client is constructed, with a ``ConfigurationError``
+  (also a ``ValueError``) that says what is wrong but not the key. The key
+  never appears in a log record, an exception message (nor in the messages of
+  the exceptions chained behind it) or a ``repr``, escaped forms included.
+- JSON bodies are strict: NaN and Infinity raise ``ValueError`` before
+  anything is sent.
 - ``timeout`` bounds each HTTP call (connect, read, write and pool wait).
 - Operations return the decoded JSON body of the answer. Error answers raise
   the matching exception of :mod:`vorel_cloud.exceptions` with the server's
@@ -42,6 +49,7 @@ import logging
 import random
 import threading
 import time
+import unicodedata
 from dataclasses import dataclass
 from typing import Any, Final, Mapping, Sequence, cast
 from urllib.parse import quote, urlsplit
@@ -53,6 +61,7 @@ from .exceptions import (
     ApprovalDeniedError,
     ApprovalExpiredError,
     AuthenticationError,
+    ConfigurationError,
     ConflictError,
     NotFoundError,
     PermissionDeniedError,
@@ -110,6 +119,56 @@ def _segment(value: Any, name: str) -> str:
     if not text:
         raise VorelCloudError(f"{name} is required")
     return quote(text, safe="")
+
+
+_KEY_REMEDIATION: Final = (
+    "Copy the API key again without surrounding blanks or line breaks "
+    "(VOREL_API_KEY, the Quick Connect token, or api_key=)."
+)
+
+
+def _char_fault(char: str) -> str | None:
+    if char in "\r\n":
+        return "a line break"
+    if char.isspace():
+        return "a space or tab" if char in " \t" else "whitespace"
+    if unicodedata.category(char) in ("Cc", "Cf", "Cs", "Co", "Cn"):
+        return "a control character"
+    if not char.isascii():
+        return "a non-ASCII character"
+    return None
+
+
+def _key_fault(api_key: str) -> str | None:
+    """What makes a key unusable in an ``Authorization`` header, or None.
+
+    The description names the kind of character and where it sits, never the
+    key itself: the key is a secret even when it is malformed.
+    """
+    for index, char in enumerate(api_key):
+        kind = _char_fault(char)
+        if kind is None:
+            continue
+        if index == 0:
+            where = "at its start"
+        elif all(_char_fault(rest) for rest in api_key[index:]):
+            where = "at its end"
+        else:
+            where = "inside it"
+        return f"{kind} {where}"
+    return None
+
+
+def _checked_api_key(api_key: str | None) -> str:
+    if not api_key:
+        return ""
+    fault = _key_fault(api_key) if isinstance(api_key, str) else None
+    if fault is not None:
+        raise ConfigurationError(
+            f"invalid API key: it contains {fault}; a key is printable ASCII without blanks",
+            remediation=_KEY_REMEDIATION,
+        )
+    return api_key
 
 
 @dataclass(frozen=True)
@@ -317,7 +376,7 @@ class _ClientBase:
     ) -> None:
         if max_retries < 0:
             raise ValueError("max_retries must be >= 0")
-        self._api_key = api_key or ""
+        self._api_key = _checked_api_key(api_key)
         self.base_url = (base_url or "").strip() or DEFAULT_API_BASE_URL
         self.timeout = float(timeout)
         self.max_retries = int(max_retries)
@@ -336,17 +395,29 @@ class _ClientBase:
 
     def _api_root(self) -> str:
         base = self.base_url.rstrip("/")
-        parts = urlsplit(base)
+        try:
+            parts = urlsplit(base)
+            parts.port  # noqa: B018 - parsing the port is what validates it
+            # The HTTP library's own parser also refuses what urlsplit lets
+            # through (NUL and other non-printable characters, bad hosts).
+            httpx.URL(base)
+        except (ValueError, httpx.InvalidURL) as exc:
+            self._scrub_chain(exc)
+            raise self._bad_base_url(str(exc) or type(exc).__name__) from exc
         if parts.scheme not in ("http", "https") or not parts.netloc:
-            raise VorelCloudError(
-                f"invalid Vorel Cloud API base URL {self._scrub(self.base_url)!r}: "
-                "expected an http:// or https:// URL",
-                remediation="Set VOREL_CONTROL_PLANE_URL or base_url= to the API base URL, "
-                f"for example {DEFAULT_API_BASE_URL}.",
-            )
+            raise self._bad_base_url("expected an http:// or https:// URL")
+        if any(char.isspace() or not char.isprintable() for char in base):
+            raise self._bad_base_url("it contains blanks or control characters")
         if base.endswith("/v1"):
             base = base[: -len("/v1")]
         return base
+
+    def _bad_base_url(self, reason: str) -> ConfigurationError:
+        return ConfigurationError(
+            self._scrub(f"invalid Vorel Cloud API base URL {self.base_url!r}: {reason}"),
+            remediation="Set VOREL_CONTROL_PLANE_URL or base_url= to the API base URL, "
+            f"for example {DEFAULT_API_BASE_URL}.",
+        )
 
     def _build_request(
         self,
@@ -369,7 +440,20 @@ class _ClientBase:
         }
         content = None
         if json is not None:
-            content = jsonlib.dumps(json, default=_json_default, separators=(",", ":")).encode()
+            try:
+                text = jsonlib.dumps(
+                    json, default=_json_default, separators=(",", ":"), allow_nan=False
+                )
+            except ValueError as exc:
+                if "float" not in str(exc):  # e.g. a circular reference: not ours to word
+                    raise
+                # NaN and Infinity are not JSON; a server that accepted them
+                # would hand back a body no JSON reader can read.
+                raise ValueError(
+                    f"cannot send {method} {api_path}: the JSON body holds a non-finite "
+                    "number (NaN or Infinity)"
+                ) from exc
+            content = text.encode()
             all_headers["Content-Type"] = "application/json"
         if headers:
             all_headers.update(headers)
@@ -433,7 +517,25 @@ class _ClientBase:
             message = (
                 f"could not reach Vorel Cloud for {request.method} {request.path}: {detail}"
             )
+        self._scrub_chain(exc)
         return TransportError(self._scrub(message), remediation=_TRANSPORT_REMEDIATION)
+
+    def _scrub_chain(self, exc: BaseException) -> None:
+        """Mask the key in the texts of a foreign exception and of the ones
+        behind it: they become the ``__cause__`` of the error we raise, and a
+        traceback prints every one of them."""
+        seen: set[int] = set()
+        todo: list[BaseException | None] = [exc]
+        while todo:
+            current = todo.pop()
+            if current is None or id(current) in seen:
+                continue
+            seen.add(id(current))
+            try:
+                current.args = tuple(self._scrub(arg) for arg in current.args)
+            except (AttributeError, TypeError):  # a type whose args cannot be replaced
+                pass
+            todo += (current.__cause__, current.__context__)
 
     # -- responses ----------------------------------------------------------
 

@@ -12,6 +12,7 @@ for "anything went wrong", or a subclass to react to one cause::
     +-- RateLimitError               429; retry_after (seconds or None)
     +-- ServerError                  5xx
     +-- TransportError               no response at all (connection, TLS, timeout)
+    +-- ConfigurationError           the client's settings cannot work (also a ValueError)
     +-- ApprovalDeniedError          the approval request was denied
     +-- ApprovalExpiredError         the approval request expired
     +-- ApprovalTimeoutError         a local wait for a decision ran out
@@ -36,6 +37,7 @@ __all__ = [
     "RateLimitError",
     "ServerError",
     "TransportError",
+    "ConfigurationError",
     "ApprovalDeniedError",
     "ApprovalExpiredError",
     "ApprovalTimeoutError",
@@ -137,6 +139,13 @@ class ServerError(VorelCloudError):
 class TransportError(VorelCloudError):
     """No response was received: connection refused, DNS or TLS failure,
     timeout. ``status_code`` is always None."""
+
+
+class ConfigurationError(VorelCloudError, ValueError):
+    """The client's own settings cannot work: an API key with blanks or control
+    characters, a base URL that does not parse. Nothing was sent. It is a
+    ``ValueError`` as well, for callers that check their arguments that way;
+    ``remediation`` names the setting to correct."""
 
 
 class ApprovalDeniedError(VorelCloudError):

@@ -7,8 +7,10 @@ Secrets (the API key and the one-time registration token) never show in a
 
 from __future__ import annotations
 
+import json as jsonlib
 from dataclasses import dataclass, field
 from typing import Any, Final, Mapping
+from urllib.parse import quote
 
 from .exceptions import VorelCloudError
 
@@ -214,12 +216,34 @@ def redact_secrets(value: Any, *secrets: str | None) -> Any:
     """Copy of a JSON-like value in which every occurrence of a secret inside a
     string is replaced by ``***``.
 
-    Mappings, lists and tuples are copied (tuples become lists); other values
-    are returned as they are. Secrets shorter than four characters are not
-    looked for: replacing them would mangle the text without protecting anything.
+    Each secret is also looked for in its escaped forms (``repr``, JSON, URL
+    quoting) and without surrounding blanks. Mappings, lists and tuples are
+    copied (tuples become lists); other values are returned as they are.
+    Secrets shorter than four characters are not looked for: replacing them
+    would mangle the text without protecting anything.
     """
-    wanted = tuple(s for s in secrets if s and len(s) >= _MIN_SECRET_LENGTH)
+    forms = {form for s in secrets if s for form in _secret_forms(s)}
+    wanted = tuple(sorted(forms, key=len, reverse=True))  # longest first: no half-masked leftovers
     return _redact(value, wanted) if wanted else value
+
+
+def _secret_forms(secret: str) -> set[str]:
+    """The ways a secret shows up in foreign text: as it is, without its
+    surrounding blanks, and escaped the way ``repr`` of the text or of its
+    UTF-8 bytes, JSON and URL quoting write it (an HTTP library that refuses a
+    header quotes the offending value as bytes)."""
+    forms = {secret}
+    try:
+        forms.add(secret.strip())
+        forms.add(repr(secret)[1:-1])
+        forms.add(repr(secret.encode("utf-8", "backslashreplace"))[2:-1])
+        forms.add(secret.encode("unicode_escape").decode("ascii"))
+        forms.add(jsonlib.dumps(secret)[1:-1])
+        forms.add(jsonlib.dumps(secret, ensure_ascii=False)[1:-1])
+        forms.add(quote(secret, safe=""))
+    except (AttributeError, TypeError, ValueError):  # not text: only the value itself can be matched
+        pass
+    return {form for form in forms if len(form) >= _MIN_SECRET_LENGTH}
 
 
 def _redact(value: Any, secrets: tuple[str, ...]) -> Any:

@@ -270,6 +270,41 @@ def test_token_decode_invalid(capsys, token):
     assert err.startswith("vorel-cloud token decode: error: invalid connect token")
 
 
+# ---- terminal safety ---------------------------------------------------------------------
+
+SPOOF = "\x1b[2K\rhttps://api.vorel.cloud\x1b]0;t\x07\u202e"  # rewrites the line, retitles, reverses
+
+
+@pytest.mark.parametrize(
+    "argv, script",
+    [
+        (["token", "decode", make_token({"endpoint": ENDPOINT + SPOOF, "api_key": API_KEY, "agent_id": SPOOF})], {}),
+        (["doctor", "--token", PLAIN_TOKEN], {"health": TransportError(SPOOF), "tenant": {"name": SPOOF}}),
+        (["connect", "--token", PLAIN_TOKEN], {"tenant": AuthenticationError(SPOOF, status_code=401, remediation=SPOOF)}),
+    ],
+)
+def test_text_for_people_cannot_drive_the_terminal(cloud, capsys, argv, script):
+    for name, value in script.items():
+        setattr(cloud, name, value)
+    _, out, err = run(capsys, *argv)
+    assert "\\x1b" in out + err and all(char.isprintable() for char in (out + err).replace("\n", ""))
+
+
+def test_print_env_refuses_unprintable_values_before_connecting(cloud, capsys):
+    token = make_token({"endpoint": ENDPOINT, "api_key": API_KEY, "agent_id": "agt_7\x1b[2J"})
+    status, out, err = run(capsys, "connect", "--token", token, "--public-key-hex", PUB_HEX, "--print-env")
+    assert (status, out, cloud.events) == (1, "", []) and "refusing to export VOREL_AGENT_ID" in err
+
+
+def test_closed_pipe_ends_quietly():
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # the reader is gone, as after `| head -1`
+    with open(write_end, "wb") as pipe:
+        done = subprocess.run([sys.executable, "-m", "vorel_cloud.cli", "token", "decode", AGENT_TOKEN],
+                              stdout=pipe, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (cli.EXIT_BROKEN_PIPE, "")
+
+
 # ---- dev and usage ---------------------------------------------------------------------
 
 
@@ -287,18 +322,20 @@ def test_dev_delegates_to_the_local_control_plane(monkeypatch):
     [([], 2), (["doctor", "--bogus"], 2), (["token"], 2), (["token", "decode"], 2), (["--help"], 0)],
 )
 def test_usage(capsys, argv, status):
-    assert run(capsys, *argv)[0] == status
+    got, out, _ = run(capsys, *argv)
+    assert got == status and ("vorel_cloud[dev]" in " ".join(out.split())) == (argv == ["--help"])
 
 
-def test_runs_as_a_program():
+@pytest.mark.parametrize("launcher", ["module", "command"])
+def test_runs_as_a_program(launcher):
+    # The command is installed beside the interpreter (in a checkout: by scripts/bootstrap.sh).
+    command = shutil.which("vorel-cloud", path=os.path.dirname(sys.executable)) or "vorel-cloud (not installed)"
+    program = [sys.executable, "-m", "vorel_cloud.cli"] if launcher == "module" else [command]
     done = subprocess.run(
-        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "-", "--json"],
-        input=AGENT_TOKEN, capture_output=True, text=True, timeout=60,
+        [*program, "token", "decode", "-", "--json"], input=AGENT_TOKEN, capture_output=True, text=True, timeout=60
     )
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["agent_id"] == "agt_7"
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
-    failed = subprocess.run(
-        [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", "nope"], capture_output=True, text=True, timeout=60
-    )
+    failed = subprocess.run([*program, "token", "decode", "nope"], capture_output=True, text=True, timeout=60)
     assert (failed.returncode, failed.stdout) == (1, "")

@@ -19,6 +19,7 @@ from vorel_cloud.exceptions import (
     ApprovalDeniedError,
     ApprovalExpiredError,
     AuthenticationError,
+    ConfigurationError,
     ConflictError,
     NotFoundError,
     PermissionDeniedError,
@@ -78,14 +79,20 @@ def test_send_paths_are_relative_to_the_api_base(api, server, path):
     assert server.last.headers["Content-Type"] == "application/json"
 
 
-@pytest.mark.parametrize("base_url", ["ftp://cp.test", "cp.test", "http://", "file:///tmp/x"])
+# The last five are refused by the URL parsers themselves: still a configuration
+# error, which doctor() records instead of stopping on it.
+@pytest.mark.parametrize(
+    "base_url",
+    ["ftp://cp.test", "cp.test", "http://", "file:///tmp/x", "https://[::1", "http://cp\x00.test",
+     "http://cp.test/\x00v1", "http://cp.test:99999", "http://cp .test"],
+)
 def test_invalid_base_url_fails_at_call_time(api, server, base_url):
     api.configure(base_url=base_url)
     client = api.client()  # constructing is fine
     assert client.base_url == base_url
-    with pytest.raises(VorelCloudError, match="invalid Vorel Cloud API base URL") as info:
+    with pytest.raises(ConfigurationError, match="invalid Vorel Cloud API base URL") as info:
         api.call("health")
-    assert info.value.remediation
+    assert "VOREL_CONTROL_PLANE_URL" in info.value.remediation
     assert server.requests == []
 
 
@@ -248,6 +255,15 @@ def test_create_request_signature(cls):
         assert params[name].kind is inspect.Parameter.KEYWORD_ONLY
     for name in names[6:]:
         assert params[name].default is None
+
+
+@pytest.mark.parametrize(
+    "fields", [{"metadata": {"n": [1.0, float("nan")]}}, {"approval_context_attestation": {"t": float("-inf")}}]
+)
+def test_non_finite_numbers_are_refused_before_sending(api, server, fields):
+    with pytest.raises(ValueError, match="NaN or Infinity"):
+        api.call("create_request", **{**REQUIRED, **fields})
+    assert server.requests == []
 
 
 def test_create_request_missing_required_field(api, server):

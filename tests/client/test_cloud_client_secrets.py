@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import json
 import logging
 import pickle
+from urllib.parse import quote
 
 import httpx
 import pytest
@@ -12,9 +14,13 @@ import pytest
 from vorel_cloud.client import AsyncVorelCloudClient, VorelCloudClient
 from vorel_cloud.exceptions import (
     AuthenticationError,
+    ConfigurationError,
     TransportError,
     VorelCloudError,
 )
+from vorel_cloud.models import redact_secrets
+
+from .conftest import API_KEY
 
 
 @pytest.mark.parametrize("cls", [VorelCloudClient, AsyncVorelCloudClient])
@@ -24,6 +30,41 @@ def test_repr_masks_the_key(cls, api_key):
     assert api_key not in text
     assert text == f"{cls.__name__}(base_url='http://cp.test', api_key='***')"
     assert api_key not in str(client)
+
+
+@pytest.mark.parametrize("cls", [VorelCloudClient, AsyncVorelCloudClient])
+@pytest.mark.parametrize(
+    "key, problem",
+    [
+        (API_KEY + "\n", "a line break at its end"),  # sent, it was quoted back escaped and retried
+        (" " + API_KEY, "a space or tab at its start"),
+        (API_KEY[:8] + "\u200b" + API_KEY[8:], "a control character inside it"),
+        (API_KEY + "\u00e9", "a non-ASCII character at its end"),
+    ],
+)
+def test_unusable_key_is_refused_at_construction(cls, key, problem):
+    with pytest.raises(ConfigurationError) as info:
+        cls(key, "http://cp.test")
+    assert isinstance(info.value, ValueError) and problem in str(info.value) and info.value.remediation
+    assert API_KEY[:8] not in str(info.value) + repr(info.value)
+
+
+ODD_KEY = 'vk_live_a\\b"c\'d_0123456789'  # valid, but its escaped forms differ from it
+
+
+@pytest.mark.parametrize(
+    "shown", [ODD_KEY, repr(ODD_KEY), repr(f"Bearer {ODD_KEY}".encode()), json.dumps(ODD_KEY), quote(ODD_KEY, safe="")]
+)
+def test_escaped_forms_of_the_key_are_masked_along_the_chain(server, shown):
+    cause = httpx.ConnectError(f"refused: {shown}")
+    cause.__context__ = ValueError(f"header {shown}")
+    server.fail(cause)
+    with VorelCloudClient(ODD_KEY, "http://cp.test", max_retries=0, transport=server.transport) as client:
+        with pytest.raises(TransportError) as info:
+            client.health()
+    chain = [info.value, info.value.__cause__, info.value.__cause__.__context__]
+    texts = [str(err) for err in chain] + [repr(err) for err in chain] + [str(redact_secrets([shown], ODD_KEY))]
+    assert chain[1] is cause and all("***" in text and "0123456789" not in text for text in texts)
 
 
 def test_server_message_echoing_the_key_is_masked(api, server, api_key):
