@@ -208,13 +208,19 @@ def read_dumps(prefix: str) -> dict[str, tuple[int, str]]:
     return found
 
 
-def run_callgrind(side: str, workdir: str, cgmark: str, calls: int, pending: int, keys: list[str]) -> dict:
-    prefix = os.path.join(workdir, f"cg-{side}")
+def no_pyc_env(workdir: str) -> dict:
+    """Python compiling the renderings from source at import: an empty bytecode cache, never written."""
+    return {"PYTHONPYCACHEPREFIX": os.path.join(workdir, "empty-pycache"), "PYTHONDONTWRITEBYTECODE": "1"}
+
+
+def run_callgrind(side: str, workdir: str, cgmark: str, calls: int, pending: int, keys: list[str],
+                  tag: str = "", env: dict | None = None) -> dict:
+    prefix = os.path.join(workdir, f"cg-{side}{tag}")
     wrap = ["valgrind", "--tool=callgrind", "-q", "--instr-atstart=no", f"--callgrind-out-file={prefix}.%p"]
     args = ["--child", "callgrind", "--side", side, "--calls", str(calls), "--pending", str(pending)]
     if keys:
         args += ["--rows", ",".join(keys)]
-    _child(args, env={"VOREL_BENCH_CGMARK": cgmark, "PYTHONHASHSEED": "0"}, wrap=wrap)
+    _child(args, env={"VOREL_BENCH_CGMARK": cgmark, "PYTHONHASHSEED": "0", **(env or {})}, wrap=wrap)
     return read_dumps(prefix)
 
 
@@ -233,6 +239,10 @@ def collect(opts) -> tuple[list[dict], dict]:
     want_pending = opts.pending > 0 and (not keys or "pending" in keys)
     with ThreadPoolExecutor(max_workers=2) as pool:
         cg = {s: pool.submit(run_callgrind, s, workdir, cgmark, opts.calls_cg, opts.pending, keys) for s in SIDES}
+        want_import = not keys or "import" in keys
+        if want_import and not opts.guard:
+            cg["source"] = pool.submit(run_callgrind, "python", workdir, cgmark, 0, 0, ["import"], "-source",
+                                       no_pyc_env(workdir))
         cg = {s: f.result() for s, f in cg.items()}
     memory = {}
     if want_pending:
@@ -247,6 +257,11 @@ def collect(opts) -> tuple[list[dict], dict]:
         timing = json.loads(_child(args))
         for s in SIDES:
             import_us[s] = min(json.loads(_child(["--child", "import-time", "--side", s]))["us"] for _ in range(opts.repeats))
+        if want_import:
+            import_us["source"] = min(
+                json.loads(_child(["--child", "import-time", "--side", "python"], env=no_pyc_env(workdir)))["us"]
+                for _ in range(opts.repeats)
+            )
             if want_pending:
                 poll_us[s] = min(
                     json.loads(_child(["--child", "pending-time", "--side", s, "--pending", str(opts.pending)]))["us"]
@@ -258,6 +273,11 @@ def collect(opts) -> tuple[list[dict], dict]:
         table.append(dict(key="import", title="import of the four modules (one import)", group="import",
                           time={s: import_us.get(s) for s in SIDES}, ir={s: cg[s]["import"][0] for s in SIDES},
                           unit="per import"))
+        if "source" in cg:
+            table.append(dict(key="import_source", title="import of the four modules, Python from source (no .pyc)",
+                              group=None, time={"native": import_us.get("native"), "python": import_us.get("source")},
+                              ir={"native": cg["native"]["import"][0], "python": cg["source"]["import"][0]},
+                              unit="per import"))
     for row in rows.PER_CALL_ROWS:
         if keys and row.key not in keys:
             continue
@@ -279,7 +299,9 @@ def _ratio(pair: dict) -> float | None:
 
 
 def render(table: list[dict], show_time: bool) -> tuple[str, list[str]]:
-    fmt = lambda v, spec: "-" if v is None else format(v, spec)  # noqa: E731
+    def fmt(v, spec):
+        text = "-" if v is None else format(v, spec)
+        return text.rjust(int(spec.split(".")[0]))
     head = f"{'row':58s}"
     if show_time:
         head += f" {'native us':>10s} {'python us':>10s} {'ratio':>6s}"
@@ -310,21 +332,42 @@ def render(table: list[dict], show_time: bool) -> tuple[str, list[str]]:
     return "\n".join(lines), failures
 
 
-def write_profile(path: str, table: list[dict], cg: dict) -> None:
+_PATH_NOISE = re.compile(r"/tmp/python-build[^:]*/Python-3\.\d+\.\d+/|/work/wt/[^/]+/|\s\[[^\]]*\]$")
+
+
+def _annotate(dump: str, inclusive: bool, top: int) -> list[str]:
+    """callgrind_annotate's function list, paths shortened, one line per function."""
+    ann = subprocess.run(["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--auto=no", dump],
+                         capture_output=True, text=True).stdout.splitlines()
+    start = next((i for i, line in enumerate(ann) if "file:function" in line), len(ann)) + 2
+    seen, out = set(), []
+    for line in ann[start:]:
+        if not line.strip():
+            break
+        short = _PATH_NOISE.sub("", line.rstrip())
+        name = short.split(None, 2)[-1]
+        if name in seen:  # the same function listed once per object file and once per source file
+            continue
+        seen.add(name)
+        out.append(short)
+        if len(out) == top:
+            break
+    return out
+
+
+def write_profile(path: str, table: list[dict], cg: dict, calls: int, pending: int) -> None:
     with open(path, "w") as out:
-        out.write("Native side, top inclusive instruction costs per row (callgrind_annotate --inclusive=yes)\n")
-        out.write("Each dump covers the row's measured batch (N calls; one import; one poll round).\n\n")
+        out.write("Native side: top inclusive and self instruction costs per row (callgrind_annotate).\n")
+        out.write(f"Per-call rows: one batch of {calls} calls (divide by {calls}); import: one import;\n")
+        out.write(f"pending poll: one poll round of {pending} pending approvals.\n\n")
         for r in table:
             label = {"import": "import", "pending_poll": "pending_poll"}.get(r["key"], f"{r['key']}:N")
-            if r["key"] == "pending_memory" or label not in cg["native"]:
+            if r["key"] in ("pending_memory", "import_source") or label not in cg["native"]:
                 continue
             dump = cg["native"][label][1]
-            ann = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--auto=no", dump],
-                                 capture_output=True, text=True).stdout
-            body = [line for line in ann.splitlines() if line.strip()]
-            start = next((i for i, line in enumerate(body) if "file:function" in line), 0)
-            out.write(f"==== {r['title']}\n")
-            out.write("\n".join(body[start:start + 31]) + "\n\n")
+            out.write(f"==== {r['title']}  (native {r['ir']['native']:.0f} / Python {r['ir']['python']:.0f} Ir)\n")
+            out.write("-- inclusive\n" + "\n".join(_annotate(dump, True, 30)) + "\n")
+            out.write("-- self\n" + "\n".join(_annotate(dump, False, 15)) + "\n\n")
 
 
 def main() -> None:
@@ -361,7 +404,7 @@ def main() -> None:
     text, failures = render(table, show_time=not opts.guard)
     print(text)
     if opts.profile:
-        write_profile(opts.profile, table, raw)
+        write_profile(opts.profile, table, raw["cg"], opts.calls_cg, opts.pending)
         print(f"profile: {opts.profile}")
     shutil.rmtree(raw["workdir"], ignore_errors=True)
     print(f"({time.monotonic() - started:.0f} s)")
