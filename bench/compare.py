@@ -237,9 +237,9 @@ def collect(opts) -> tuple[list[dict], dict]:
     workdir = tempfile.mkdtemp(prefix="vorel-bench-")
     cgmark = build_cgmark(workdir)
     want_pending = opts.pending > 0 and (not keys or "pending" in keys)
+    want_import = not keys or "import" in keys
     with ThreadPoolExecutor(max_workers=2) as pool:
         cg = {s: pool.submit(run_callgrind, s, workdir, cgmark, opts.calls_cg, opts.pending, keys) for s in SIDES}
-        want_import = not keys or "import" in keys
         if want_import and not opts.guard:
             cg["source"] = pool.submit(run_callgrind, "python", workdir, cgmark, 0, 0, ["import"], "-source",
                                        no_pyc_env(workdir))
@@ -256,20 +256,23 @@ def collect(opts) -> tuple[list[dict], dict]:
             args += ["--rows", ",".join(keys)]
         timing = json.loads(_child(args))
         for s in SIDES:
-            import_us[s] = min(json.loads(_child(["--child", "import-time", "--side", s]))["us"] for _ in range(opts.repeats))
-        if want_import:
-            import_us["source"] = min(
-                json.loads(_child(["--child", "import-time", "--side", "python"], env=no_pyc_env(workdir)))["us"]
-                for _ in range(opts.repeats)
-            )
+            if want_import:
+                import_us[s] = min(
+                    json.loads(_child(["--child", "import-time", "--side", s]))["us"] for _ in range(opts.repeats)
+                )
             if want_pending:
                 poll_us[s] = min(
                     json.loads(_child(["--child", "pending-time", "--side", s, "--pending", str(opts.pending)]))["us"]
                     for _ in range(3)
                 )
+        if want_import:
+            import_us["source"] = min(
+                json.loads(_child(["--child", "import-time", "--side", "python"], env=no_pyc_env(workdir)))["us"]
+                for _ in range(opts.repeats)
+            )
 
     table = []
-    if not keys or "import" in keys:
+    if want_import:
         table.append(dict(key="import", title="import of the four modules (one import)", group="import",
                           time={s: import_us.get(s) for s in SIDES}, ir={s: cg[s]["import"][0] for s in SIDES},
                           unit="per import"))
