@@ -1,0 +1,49 @@
+"""The harness's own checks: a diverging baseline is caught, an over-threshold row fails the guard.
+
+Run: .venv/bin/python -m pytest -q -p no:cacheprovider bench/test_compare.py
+"""
+import os
+import sys
+from unittest import mock
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import compare  # noqa: E402
+import rows  # noqa: E402
+
+
+@pytest.fixture()
+def sides():
+    with mock.patch.dict(sys.modules):
+        compare._prepare("python")
+        compare._import_side("native")
+        compare._import_side("python")
+        yield rows.load_side("native"), rows.load_side("python")
+
+
+def test_renderings_agree_until_one_drifts(sides, monkeypatch):
+    native, python = sides
+    assert rows.disagreements(native, python) == []
+    monkeypatch.setattr(python.connect, "_CONNECT_PREFIX", "vorel_xx_")
+    monkeypatch.setattr(python.parvex, "_extract_policy_id", lambda request, override=None: None)
+    assert {"parse_token", "parse_token_prefix", "config_from_token", "payload_signing_key"} <= set(
+        rows.disagreements(native, python)
+    )
+
+
+def _row(key, group, native, python):
+    return dict(key=key, title=key, group=group, time={"native": None, "python": None},
+                ir={"native": native, "python": python})
+
+
+@pytest.mark.parametrize(
+    "native, expected_failure, note",
+    [(299, False, "aim met"), (310, False, "aim not met"), (501, True, "OVER MUST"), (None, True, "MISSING")],
+)
+def test_guard_verdict_per_row(native, expected_failure, note):
+    text, failures = compare.render([_row("r", "payload", native, 1000), _row("i", None, 5000, 1)], show_time=False)
+    assert (failures == ["r"]) is expected_failure
+    assert note in text.splitlines()[2]
+    assert "info" in text.splitlines()[3]
