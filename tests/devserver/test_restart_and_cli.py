@@ -18,10 +18,10 @@ def test_pending_request_survives_a_restart(vorel_dev_server_factory, make_body,
         rid = api.post("/v1/approvals/requests", json=make_body(idempotency_key="k-1", ttl_seconds=600)).json()["id"]
     server.restart()
     assert (server.api_key, server.agent, server.approver_key) == (key, agent, approver)
-    with server.http() as api:
+    with server.http() as api, server.http(server.reviewer_key) as reviewer:
         assert api.get(f"/v1/approvals/requests/{rid}").json()["status"] == "pending"
         assert api.get("/v1/approvals/requests", params={"status": "pending"}).json()["items"][0]["id"] == rid
-        done = api.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()
+        done = reviewer.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()
     assert done["status"] == "approved"
     SignedApproval.from_bytes(bytes.fromhex(done["responses"][0]["signed_approval"]))
 
@@ -76,7 +76,8 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
         )
         url = f"{again['base_url']}/v1/approvals/requests/{rid}"
         assert httpx.get(url, headers=headers).json()["status"] == "pending"
-        assert httpx.post(url + "/approve", json={}, headers=headers).json()["status"] == "approved"
+        reviewer = {"Authorization": f"Bearer {again['reviewer_key']}"}
+        assert httpx.post(url + "/approve", json={}, headers=reviewer).json()["status"] == "approved"
     finally:
         second_output = _stop(proc)
 
