@@ -254,7 +254,7 @@ def main() -> int:
     if args.json:
         print(json.dumps(figures, indent=2))
     else:
-        print(f"{figures['clients']} clients, {figures['seconds']} s: {figures['requests']} answers, "
+        print(f"{figures['clients']} clients, {figures['seconds']} s: {figures['requests']} requests, "
               f"{figures['errors']} errors, {figures['req_per_s']} req/s, "
               f"p50 {figures['p50_ms']} ms, p99 {figures['p99_ms']} ms")
         for op, row in figures["ops"].items():

@@ -63,6 +63,8 @@ def _stop(proc):
 def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, make_body):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     db = tmp_path / "dev.sqlite3"
+    (tmp_path / "one.json").write_text("left by an earlier run")
+    os.chmod(tmp_path / "one.json", 0o644)  # readable by all: the server must tighten it
     proc, info = _start(["--db", str(db)], tmp_path / "one.json", env)
     assert oct(os.stat(tmp_path / "one.json").st_mode & 0o777) == "0o600"
     headers = {"Authorization": f"Bearer {info['api_key']}"}
@@ -87,3 +89,12 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
         assert any("/v1/approvals/requests" in line for line in request_lines)
         assert not [line for line in request_lines if info["api_key"] in line]  # ...request logs never do
 
+
+
+def test_dev_without_the_core_sdk_says_what_to_install(monkeypatch, capsys):
+    from vorel_cloud.devserver.__main__ import main
+
+    monkeypatch.setitem(sys.modules, "vorel_core", None)  # as if it were not installed
+    assert main(["--memory", "--port", "0", "--log-level", "error"]) == 2
+    err = capsys.readouterr().err
+    assert "vorel_core" in err and "pip install -e devkit" in err and "Traceback" not in err

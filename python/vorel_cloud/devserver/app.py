@@ -10,7 +10,6 @@ import re
 from typing import Any, Awaitable, Callable, Iterable
 
 from starlette.applications import Starlette
-from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response
@@ -18,7 +17,7 @@ from starlette.routing import Route
 
 from . import dashboard
 from .guard import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY_BYTES, Guard, HostPolicy
-from .plane import ApiError, ControlPlane
+from .plane import LIST_MAX_BYTES, ApiError, ControlPlane
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
@@ -30,8 +29,6 @@ _MAX_LIMIT = 200
 # rendered again by recursive code (pages, fingerprints), which must not fail
 # on a row that was accepted.
 MAX_JSON_DEPTH = 32
-# Bodies above this size are parsed on a worker thread, not on the event loop.
-_INLINE_PARSE_BYTES = 64 * 1024
 # A "\\u" escape of a UTF-16 surrogate; paired ones are fine, lone ones cannot be stored.
 _SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89abcdefABCDEF]")
 
@@ -129,8 +126,6 @@ async def _json_body(request: Request) -> Any:
     raw = await request.body()
     if not raw:
         raise ApiError(400, "invalid_request", "a JSON body is required")
-    if len(raw) > _INLINE_PARSE_BYTES:
-        return await run_in_threadpool(parse_json, raw)
     return parse_json(raw)
 
 
@@ -179,25 +174,22 @@ async def list_policies(request: Request, plane: ControlPlane) -> Any:
     return plane.list_policies(_limit(request, 50))
 
 
-# The calls below read and write the store, sign or verify, and render whole
-# requests: they run on worker threads so that one slow call never holds up
-# the event loop (and every other connection with it).
 @api("create", "approvals:write")
 async def create_request(request: Request, plane: ControlPlane) -> Any:
     body = await _json_body(request)
-    obj, created = await run_in_threadpool(plane.create_request, body, header_key=request.headers.get("idempotency-key"))
+    obj, created = plane.create_request(body, header_key=request.headers.get("idempotency-key"))
     return obj, 201 if created else 200
 
 
 @api("list", "approvals:read")
 async def list_requests(request: Request, plane: ControlPlane) -> Any:
     status, limit = request.query_params.get("status") or None, _limit(request, 50)
-    return await run_in_threadpool(plane.list_requests, status=status, limit=limit)
+    return plane.list_requests(status=status, limit=limit, max_bytes=LIST_MAX_BYTES)
 
 
 @api("get", "approvals:read")
 async def get_request(request: Request, plane: ControlPlane) -> Any:
-    return await run_in_threadpool(plane.get_request, request.path_params["request_id"], poll=True)
+    return plane.get_request(request.path_params["request_id"], poll=True)
 
 
 @api("approve", "approvals:decide")
@@ -207,28 +199,22 @@ async def approve_request(request: Request, plane: ControlPlane) -> Any:
     signed = _optional_text(body, "signed_approval")
     if approver_key and signed:
         raise ApiError(422, "invalid_request", "send approver_key or signed_approval, not both")
-    return await run_in_threadpool(
-        functools.partial(plane.approve, request.path_params["request_id"], approver_key=approver_key, signed_approval=signed)
-    )
+    return plane.approve(request.path_params["request_id"], approver_key=approver_key, signed_approval=signed)
 
 
 @api("deny", "approvals:decide")
 async def deny_request(request: Request, plane: ControlPlane) -> Any:
     body = await _optional_json_body(request)
-    return await run_in_threadpool(
-        functools.partial(
-            plane.deny,
-            request.path_params["request_id"],
-            reason=_optional_text(body, "reason"),
-            approver_key=_optional_text(body, "approver_key"),
-        )
+    return plane.deny(
+        request.path_params["request_id"],
+        reason=_optional_text(body, "reason"),
+        approver_key=_optional_text(body, "approver_key"),
     )
 
 
 @api("claim", "agents:claim")
 async def claim_agent(request: Request, plane: ControlPlane) -> Any:
-    body = await _json_body(request)
-    return await run_in_threadpool(plane.claim_agent, body)
+    return plane.claim_agent(await _json_body(request))
 
 
 async def _http_error(request: Request, exc: Exception) -> Response:

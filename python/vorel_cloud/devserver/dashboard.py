@@ -20,12 +20,11 @@ from html import escape
 from typing import Any
 from urllib.parse import quote, urlsplit
 
-from starlette.concurrency import run_in_threadpool
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from .plane import ApiError, ControlPlane
+from .plane import LIST_MAX_BYTES, ApiError, ControlPlane
 
 _STYLE = """
 body { font-family: system-ui, sans-serif; margin: 2rem; color: #1d1d1f; }
@@ -151,7 +150,8 @@ def _forms(plane: ControlPlane, token: str, req: dict[str, Any], back: str) -> s
 
 
 def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
-    pending = plane.list_requests(status="pending", limit=200, newest_first=False)["items"]
+    page = plane.list_requests(status="pending", limit=200, newest_first=False, max_bytes=LIST_MAX_BYTES)
+    pending = page["items"]
     rows = []
     for req in pending:
         rid = escape(req["id"])
@@ -174,7 +174,9 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
         )
     else:
         table = "<p class=\"muted\">No approval requests are waiting.</p>"
-    recent = [r for r in plane.list_requests(limit=20)["items"] if r["status"] != "pending"]
+    if page["has_more"]:
+        table += f"<p class=\"muted\">More pending requests wait beyond these {len(pending)}; decide these first.</p>"
+    recent = [r for r in plane.list_requests(limit=20, max_bytes=LIST_MAX_BYTES)["items"] if r["status"] != "pending"]
     recent_html = ""
     if recent:
         recent_html = "<h2>Recently decided</h2><table><thead><tr><th>Request</th><th>Tool</th><th>Status</th><th>Reason</th></tr></thead><tbody>" + "".join(
@@ -184,7 +186,7 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
             for r in recent
         ) + "</tbody></table>"
     body = (
-        f"<h1>Pending approvals ({len(pending)})</h1>"
+        f"<h1>Pending approvals ({len(pending)}{'+' if page['has_more'] else ''})</h1>"
         "<p><a href=\"/approvals\">Refresh</a></p>"
         f"{table}{recent_html}"
     )
@@ -238,8 +240,7 @@ def _render(request: Request, plane: ControlPlane, token: str) -> Response:
 async def approvals(request: Request) -> Response:
     plane: ControlPlane = request.app.state.plane
     token: str = request.app.state.dashboard_token
-    # Rendering reads up to 200 requests and decodes their arguments: off the event loop.
-    page = await run_in_threadpool(_render, request, plane, token)
+    page = _render(request, plane, token)
     page.set_cookie(request.app.state.cookie_name, token, path="/", httponly=True, samesite="strict")
     return page
 
@@ -273,8 +274,8 @@ async def _decide(request: Request, action: str) -> Response:
             403,
         )
     approver, reason = form.get("approver_key"), form.get("reason")
-    return await run_in_threadpool(
-        _carry_out, plane, token, action, request_id,
+    return _carry_out(
+        plane, token, action, request_id,
         approver if isinstance(approver, str) and approver else None,
         reason.strip() if isinstance(reason, str) else None,
         form.get("next") == "list",

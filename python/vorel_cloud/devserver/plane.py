@@ -43,6 +43,10 @@ REVIEWER_SCOPES = ("tenant:read", "approvals:read", "approvals:decide")
 # with more approvers than this is not one a person could review anyway.
 MAX_APPROVER_KEYS = 100
 MAX_HEX_CHARS = 512
+# Stored request data served by one list call (API or dashboard): a list of
+# large requests ends early with has_more, instead of holding up the server
+# while hundreds of megabytes are decoded and rendered.
+LIST_MAX_BYTES = 4 * 1024 * 1024
 
 # Operation names by which scripted faults select what they break.
 OPERATIONS = ("health", "tenant", "policies", "create", "list", "get", "approve", "deny", "claim")
@@ -482,14 +486,17 @@ class ControlPlane:
                 req = self._run_script(db, req, now)
             return self._view(db, req)
 
-    def list_requests(self, *, status: str | None = None, limit: int = 50, newest_first: bool = True) -> dict[str, Any]:
+    def list_requests(
+        self, *, status: str | None = None, limit: int = 50, newest_first: bool = True, max_bytes: int | None = None
+    ) -> dict[str, Any]:
+        """A page of requests; ``max_bytes`` bounds the stored data it carries (``has_more`` then says so)."""
         if status is not None and status not in STATUSES:
             raise ApiError(422, "invalid_request", f"status must be one of {', '.join(STATUSES)}")
         with self.store.tx() as db:
             db.expire_due(self.clock.now())
-            rows = db.list_requests(status=status, limit=limit + 1, newest_first=newest_first)
+            rows, cut = db.list_requests(status=status, limit=limit + 1, newest_first=newest_first, max_bytes=max_bytes)
             items = [self._view(db, r) for r in rows[:limit]]
-        return {"items": items, "has_more": len(rows) > limit}
+        return {"items": items, "has_more": cut or len(rows) > limit}
 
     def approve(
         self,

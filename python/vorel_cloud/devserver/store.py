@@ -279,15 +279,30 @@ class Store:
             (now,),
         )
 
-    def list_requests(self, *, status: str | None, limit: int, newest_first: bool = True) -> list[dict[str, Any]]:
+    def list_requests(
+        self, *, status: str | None, limit: int, newest_first: bool = True, max_bytes: int | None = None
+    ) -> tuple[list[dict[str, Any]], bool]:
+        """Up to ``limit`` requests, and whether ``max_bytes`` cut the list short.
+
+        ``max_bytes`` bounds the stored text (arguments, attestation, metadata)
+        decoded for one list, the first request aside, which is always given.
+        """
         order = "DESC" if newest_first else "ASC"
         if status is None:
-            rows = self._all(f"SELECT * FROM requests ORDER BY seq {order} LIMIT ?", (limit,))
+            cursor = self._conn.execute(f"SELECT * FROM requests ORDER BY seq {order} LIMIT ?", (limit,))
         else:
-            rows = self._all(
+            cursor = self._conn.execute(
                 f"SELECT * FROM requests WHERE status = ? ORDER BY seq {order} LIMIT ?", (status, limit)
             )
-        return [_decode_request(r) for r in rows]
+        out: list[dict[str, Any]] = []
+        total = 0
+        for row in cursor:
+            if max_bytes is not None:
+                total += len(row["args_cbor_b64"]) + len(row["attestation"]) + len(row["metadata"] or "")
+                if out and total > max_bytes:
+                    return out, True
+            out.append(_decode_request(row))
+        return out, False
 
     # -- responses -----------------------------------------------------------
     def insert_response(
