@@ -129,6 +129,16 @@ def test_bad_input_is_refused_and_the_connection_kept(vorel_dev_server, make_bod
     assert (again.status, json.loads(again.read())["items"], conn.sock) == (200, [], sock)
 
 
+def test_an_internal_error_keeps_the_connection(vorel_dev_server, monkeypatch):
+    monkeypatch.setattr(vorel_dev_server.plane, "tenant", lambda: 1 / 0)
+    headers = {"Authorization": f"Bearer {vorel_dev_server.api_key}"}
+    conn, resp = raw_request(vorel_dev_server, "GET", "/v1/tenant", headers=headers)
+    assert (resp.status, json.loads(resp.read())["error"]["code"]) == (500, "internal_error")
+    sock = conn.sock
+    conn.request("GET", "/v1/health")
+    assert (conn.getresponse().status, conn.sock) == (200, sock)
+
+
 @pytest.mark.parametrize("path", ["/v1/approvals/requests", "/approvals/apr_x/approve"])
 @pytest.mark.parametrize("framing", ["content-length", "chunked"])
 def test_an_oversized_body_is_refused_without_reading_it(vorel_dev_server, path, framing):
