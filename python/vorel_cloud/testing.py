@@ -18,6 +18,10 @@ stopped when the test ends. Options go through a marker::
 
 ``vorel_dev_server_factory(**options)`` starts further servers (for example
 on a SQLite file, to restart one).
+
+``api_key`` is the agent's key: it creates and reads requests but cannot
+decide them. Decisions through the API take ``reviewer_key``, for example
+``vorel_dev_server.http(vorel_dev_server.reviewer_key)``.
 """
 
 from __future__ import annotations
@@ -61,7 +65,10 @@ class VorelTestServer(DevServer):
         return AsyncVorelCloudClient(kwargs.pop("api_key", self.api_key), **kwargs)
 
     def http(self, api_key: str | None = None, **kwargs: Any) -> Any:
-        """A plain ``httpx.Client`` on this server, authenticated with ``api_key`` (default: the server's)."""
+        """A plain ``httpx.Client`` on this server, authenticated with ``api_key`` (default: the agent's).
+
+        Pass ``self.reviewer_key`` to approve and deny through the API.
+        """
         import httpx
 
         headers = dict(kwargs.pop("headers", {}))

@@ -16,6 +16,13 @@ def api(vorel_dev_server):
 
 
 @pytest.fixture
+def reviewer(vorel_dev_server):
+    """An HTTP client holding the reviewer's key, the one that may approve and deny."""
+    with vorel_dev_server.http(vorel_dev_server.reviewer_key) as client:
+        yield client
+
+
+@pytest.fixture
 def make_body():
     """Create-request bodies that differ from call to call unless told otherwise."""
 

@@ -154,24 +154,24 @@ def test_idempotency_key_deduplicates_creates(api, make_body):
 
 
 # -- decisions ------------------------------------------------------------------
-def test_threshold_and_approver_restriction(vorel_dev_server, api, make_body):
+def test_threshold_and_approver_restriction(vorel_dev_server, api, reviewer, make_body):
     second = vorel_dev_server.add_approver("second")
     outsider = vorel_dev_server.add_approver("outsider")
     keys = [vorel_dev_server.approver_key, second.public_key.to_hex()]
     rid = api.post("/v1/approvals/requests", json=make_body(approver_keys=keys, threshold=2)).json()["id"]
     url = f"/v1/approvals/requests/{rid}/approve"
 
-    resp = api.post(url, json={"approver_key": outsider.public_key.to_hex()})
+    resp = reviewer.post(url, json={"approver_key": outsider.public_key.to_hex()})
     assert (resp.status_code, error_code(resp)) == (403, "forbidden")
-    resp = api.post(url, json={"approver_key": "cd" * 32})  # allowed nowhere, held nowhere
+    resp = reviewer.post(url, json={"approver_key": "cd" * 32})  # allowed nowhere, held nowhere
     assert resp.status_code == 422
 
-    after_one = api.post(url, json={"approver_key": keys[0]}).json()
+    after_one = reviewer.post(url, json={"approver_key": keys[0]}).json()
     assert after_one["status"] == "pending" and len(after_one["responses"]) == 1
-    resp = api.post(url, json={"approver_key": keys[0]})
+    resp = reviewer.post(url, json={"approver_key": keys[0]})
     assert (resp.status_code, error_code(resp)) == (409, "already_approved")
 
-    done = api.post(url, json={"approver_key": keys[1]}).json()
+    done = reviewer.post(url, json={"approver_key": keys[1]}).json()
     assert done["status"] == "approved" and done["decided_at"]
     assert [r["approver_key"] for r in done["responses"]] == keys
     for entry in done["responses"]:
@@ -179,21 +179,21 @@ def test_threshold_and_approver_restriction(vorel_dev_server, api, make_body):
         approval.verify(bytes.fromhex(done["request_hash"]), trusted_approvers=keys)
         assert (approval.tool, approval.warrant_id) == (done["tool"], done["warrant_id"])
 
-    resp = api.post(url, json={"approver_key": outsider.public_key.to_hex()})
+    resp = reviewer.post(url, json={"approver_key": outsider.public_key.to_hex()})
     assert (resp.status_code, error_code(resp)) == (409, "already_decided")
 
 
 @pytest.mark.parametrize("encoding", ["hex", "base64"])
-def test_signed_approval_encoding(vorel_dev_server, api, make_body, encoding):
+def test_signed_approval_encoding(vorel_dev_server, api, reviewer, make_body, encoding):
     vorel_dev_server.signed_approval_encoding = encoding
     rid = api.post("/v1/approvals/requests", json=make_body()).json()["id"]
-    text = api.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()["responses"][0]["signed_approval"]
+    text = reviewer.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()["responses"][0]["signed_approval"]
     raw = bytes.fromhex(text) if encoding == "hex" else base64.b64decode(text, validate=True)
     assert (text == raw.hex()) is (encoding == "hex")
     assert SignedApproval.from_bytes(raw).approver_key.hex() == vorel_dev_server.approver_key
 
 
-def test_approval_signed_elsewhere(vorel_dev_server, api, make_body):
+def test_approval_signed_elsewhere(vorel_dev_server, api, reviewer, make_body):
     remote = SigningKey.generate()
     body = make_body(approver_keys=[remote.public_key.to_hex()])
     rid = api.post("/v1/approvals/requests", json=body).json()["id"]
@@ -204,24 +204,24 @@ def test_approval_signed_elsewhere(vorel_dev_server, api, make_body):
         return base64.b64encode(SignedApproval.create(remote, **args).to_bytes()).decode()
 
     for bad in (signed(request_hash="00" * 32), signed(tool="other_tool"), "bm90IGFuIGFwcHJvdmFs"):
-        resp = api.post(url, json={"signed_approval": bad})
+        resp = reviewer.post(url, json={"signed_approval": bad})
         assert resp.status_code == 422, bad
-    done = api.post(url, json={"signed_approval": signed()}).json()
+    done = reviewer.post(url, json={"signed_approval": signed()}).json()
     assert done["status"] == "approved"
     assert done["responses"][0]["approver_key"] == remote.public_key.to_hex()
 
 
-def test_deny_with_reason(vorel_dev_server, api, make_body):
+def test_deny_with_reason(vorel_dev_server, api, reviewer, make_body):
     rid = api.post("/v1/approvals/requests", json=make_body()).json()["id"]
-    denied = api.post(f"/v1/approvals/requests/{rid}/deny", json={"reason": "not during the freeze"}).json()
+    denied = reviewer.post(f"/v1/approvals/requests/{rid}/deny", json={"reason": "not during the freeze"}).json()
     assert (denied["status"], denied["denied_reason"]) == ("denied", "not during the freeze")
     assert api.get(f"/v1/approvals/requests/{rid}").json()["denied_reason"] == "not during the freeze"
     for action in ("approve", "deny"):
-        resp = api.post(f"/v1/approvals/requests/{rid}/{action}", json={})
+        resp = reviewer.post(f"/v1/approvals/requests/{rid}/{action}", json={})
         assert (resp.status_code, error_code(resp)) == (409, "already_decided")
 
 
-def test_expiry_follows_the_server_clock(vorel_dev_server, api, make_body):
+def test_expiry_follows_the_server_clock(vorel_dev_server, api, reviewer, make_body):
     rid = api.post("/v1/approvals/requests", json=make_body(ttl_seconds=60)).json()["id"]
     vorel_dev_server.advance(59)
     assert api.get(f"/v1/approvals/requests/{rid}").json()["status"] == "pending"
@@ -229,7 +229,7 @@ def test_expiry_follows_the_server_clock(vorel_dev_server, api, make_body):
     got = api.get(f"/v1/approvals/requests/{rid}").json()
     assert got["status"] == "expired" and got["decided_at"] == got["expires_at"]
     for action in ("approve", "deny"):
-        resp = api.post(f"/v1/approvals/requests/{rid}/{action}", json={})
+        resp = reviewer.post(f"/v1/approvals/requests/{rid}/{action}", json={})
         assert (resp.status_code, error_code(resp)) == (410, "approval_expired")
     assert api.get("/v1/approvals/requests", params={"status": "pending"}).json()["items"] == []
 

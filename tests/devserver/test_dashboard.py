@@ -9,8 +9,9 @@ from vorel_core import SignedApproval
 
 @pytest.fixture
 def browser(vorel_dev_server):
-    """A client without API credentials, like a person's browser."""
+    """A client without API credentials, like a person's browser, that has opened the dashboard once."""
     with httpx.Client(base_url=vorel_dev_server.base_url, follow_redirects=False) as client:
+        client.get("/approvals").raise_for_status()
         yield client
 
 

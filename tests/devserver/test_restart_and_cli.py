@@ -18,10 +18,10 @@ def test_pending_request_survives_a_restart(vorel_dev_server_factory, make_body,
         rid = api.post("/v1/approvals/requests", json=make_body(idempotency_key="k-1", ttl_seconds=600)).json()["id"]
     server.restart()
     assert (server.api_key, server.agent, server.approver_key) == (key, agent, approver)
-    with server.http() as api:
+    with server.http() as api, server.http(server.reviewer_key) as reviewer:
         assert api.get(f"/v1/approvals/requests/{rid}").json()["status"] == "pending"
         assert api.get("/v1/approvals/requests", params={"status": "pending"}).json()["items"][0]["id"] == rid
-        done = api.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()
+        done = reviewer.post(f"/v1/approvals/requests/{rid}/approve", json={}).json()
     assert done["status"] == "approved"
     SignedApproval.from_bytes(bytes.fromhex(done["responses"][0]["signed_approval"]))
 
@@ -63,6 +63,8 @@ def _stop(proc):
 def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, make_body):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     db = tmp_path / "dev.sqlite3"
+    (tmp_path / "one.json").write_text("left by an earlier run")
+    os.chmod(tmp_path / "one.json", 0o644)  # readable by all: the server must tighten it
     proc, info = _start(["--db", str(db)], tmp_path / "one.json", env)
     assert oct(os.stat(tmp_path / "one.json").st_mode & 0o777) == "0o600"
     headers = {"Authorization": f"Bearer {info['api_key']}"}
@@ -76,7 +78,8 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
         )
         url = f"{again['base_url']}/v1/approvals/requests/{rid}"
         assert httpx.get(url, headers=headers).json()["status"] == "pending"
-        assert httpx.post(url + "/approve", json={}, headers=headers).json()["status"] == "approved"
+        reviewer = {"Authorization": f"Bearer {again['reviewer_key']}"}
+        assert httpx.post(url + "/approve", json={}, headers=reviewer).json()["status"] == "approved"
     finally:
         second_output = _stop(proc)
 
@@ -86,3 +89,12 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
         assert any("/v1/approvals/requests" in line for line in request_lines)
         assert not [line for line in request_lines if info["api_key"] in line]  # ...request logs never do
 
+
+
+def test_dev_without_the_core_sdk_says_what_to_install(monkeypatch, capsys):
+    from vorel_cloud.devserver.__main__ import main
+
+    monkeypatch.setitem(sys.modules, "vorel_core", None)  # as if it were not installed
+    assert main(["--memory", "--port", "0", "--log-level", "error"]) == 2
+    err = capsys.readouterr().err
+    assert "vorel_core" in err and "pip install -e devkit" in err and "Traceback" not in err

@@ -201,6 +201,7 @@ def test_a_pending_request_survives_a_server_restart(vorel_dev_server_factory, a
     assert_pending_retry(first)
     server.restart()
     with httpx.Client(base_url=server.base_url) as browser:  # the human approves in the dashboard after the restart
+        browser.get("/approvals")  # the page sets the dashboard cookie that a form post must carry
         form = {"dashboard_token": server.dashboard_token}
         assert browser.post(f"/approvals/{first.request_id}/approve", data=form).status_code == 303
     second = attempt(server=server, details=first.details)

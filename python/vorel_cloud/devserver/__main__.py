@@ -8,10 +8,27 @@ import logging
 import os
 import sys
 
+from .guard import (
+    DEFAULT_BODY_TIMEOUT,
+    DEFAULT_HEADER_TIMEOUT,
+    DEFAULT_KEEP_ALIVE_TIMEOUT,
+    DEFAULT_MAX_BODY_BYTES,
+    DEFAULT_MAX_CONNECTIONS,
+)
 from .plane import DEFAULT_TTL_SECONDS, OPERATIONS, DecisionScript, Fault
 
 DEFAULT_PORT = 8787
 DEFAULT_DB = ".vorel-dev.sqlite3"
+
+
+# The core SDK and its signing core ship apart from this package.
+_CORE_SDK = ("vorel_core", "vorel")
+_MISSING_CORE = (
+    "{prog}: the core SDK is not installed (no module named '{name}'). The local control plane "
+    "signs approvals with its signing core, vorel_core, which is distributed separately from "
+    "vorel_cloud: install the core SDK into this environment (in a checkout of this repository, "
+    "its stand-in: pip install -e devkit) and start again."
+)
 
 
 def build_parser(prog: str = "vorel-cloud dev") -> argparse.ArgumentParser:
@@ -24,7 +41,10 @@ def build_parser(prog: str = "vorel-cloud dev") -> argparse.ArgumentParser:
     store = p.add_mutually_exclusive_group()
     store.add_argument("--db", default=DEFAULT_DB, metavar="PATH", help="SQLite file that keeps the state (default: %(default)s)")
     store.add_argument("--memory", action="store_true", help="keep all state in memory; nothing survives exit")
-    p.add_argument("--api-key", metavar="KEY", help="accept this API key (all scopes) and print it instead of the stored one")
+    p.add_argument("--api-key", metavar="KEY",
+                   help="accept this agent API key (no approvals:decide) and print it instead of the stored one")
+    p.add_argument("--reviewer-key", metavar="KEY",
+                   help="accept this reviewer API key (approves and denies) and print it instead of the stored one")
     p.add_argument("--dashboard-token", metavar="TOKEN", help="token the dashboard's forms must carry (default: random per start)")
     p.add_argument("--default-ttl", type=int, default=DEFAULT_TTL_SECONDS, metavar="SECONDS",
                    help="lifetime of requests that give no ttl_seconds (default: %(default)s)")
@@ -34,6 +54,21 @@ def build_parser(prog: str = "vorel-cloud dev") -> argparse.ArgumentParser:
     p.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=True,
                    help="log one line per HTTP request (paths only, never credentials)")
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"))
+
+    lim = p.add_argument_group("what the server accepts")
+    lim.add_argument("--allowed-host", action="append", default=[], metavar="HOST[:PORT]",
+                     help="also answer requests whose Host is this (any port unless given); repeatable. "
+                          "Loopback names and the listen address are always accepted")
+    lim.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_BODY_BYTES, metavar="N",
+                     help="refuse request bodies above N bytes with 413 (default: %(default)s)")
+    lim.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
+                     help="answer connections beyond N open ones 503 (default: %(default)s)")
+    lim.add_argument("--header-timeout", type=float, default=DEFAULT_HEADER_TIMEOUT, metavar="SECONDS",
+                     help="close connections that send no complete request head in time (default: %(default)s)")
+    lim.add_argument("--keep-alive-timeout", type=float, default=DEFAULT_KEEP_ALIVE_TIMEOUT, metavar="SECONDS",
+                     help="close idle keep-alive connections after this (default: %(default)s)")
+    lim.add_argument("--body-timeout", type=float, default=DEFAULT_BODY_TIMEOUT, metavar="SECONDS",
+                     help="answer 408 when a request body takes longer (default: %(default)s)")
 
     s = p.add_argument_group("scripted behaviour (for tests and demos)")
     s.add_argument("--auto-approve-after", type=int, metavar="N", help="approve every new request on its N-th poll (0: at once)")
@@ -95,21 +130,38 @@ def main(argv: list[str] | None = None, *, prog: str = "vorel-cloud dev") -> int
     for name in ("uvicorn", "uvicorn.error", "uvicorn.access"):
         log_config["loggers"][name]["level"] = args.log_level.upper()
 
-    server = DevServer(
-        db_path=None if args.memory else os.path.abspath(args.db),
-        host=args.host,
-        port=args.port,
-        api_key=args.api_key,
-        default_ttl=args.default_ttl,
-        signed_approval_encoding=args.signed_approval_encoding,
-        dashboard_token=args.dashboard_token,
-        scripts=scripts,
-        faults=faults,
-        access_log=args.access_log,
-        log_config=log_config,
-    )
+    try:
+        server = DevServer(
+            db_path=None if args.memory else os.path.abspath(args.db),
+            host=args.host,
+            port=args.port,
+            api_key=args.api_key,
+            reviewer_key=args.reviewer_key,
+            allowed_hosts=args.allowed_host,
+            max_body_bytes=args.max_body_bytes,
+            max_connections=args.max_connections,
+            header_timeout=args.header_timeout,
+            keep_alive_timeout=args.keep_alive_timeout,
+            body_timeout=args.body_timeout,
+            default_ttl=args.default_ttl,
+            signed_approval_encoding=args.signed_approval_encoding,
+            dashboard_token=args.dashboard_token,
+            scripts=scripts,
+            faults=faults,
+            access_log=args.access_log,
+            log_config=log_config,
+        )
+    except ValueError as exc:
+        print(f"{prog}: {exc}", file=sys.stderr)
+        return 2
     try:
         server.prepare()
+    except ImportError as exc:
+        server.stop()
+        if (exc.name or "").partition(".")[0] not in _CORE_SDK:
+            raise
+        print(_MISSING_CORE.format(prog=prog, name=exc.name), file=sys.stderr)
+        return 2
     except OSError as exc:
         print(f"{prog}: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         server.stop()
@@ -120,8 +172,10 @@ def main(argv: list[str] | None = None, *, prog: str = "vorel-cloud dev") -> int
         return 1
     print(server.banner(), flush=True)
     if args.info_file:
-        # The file holds the API key: readable by its owner only.
+        # The file holds the API keys: readable by its owner only, also when
+        # it existed before with a wider mode (os.open keeps that one).
         fd = os.open(args.info_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        os.fchmod(fd, 0o600)
         with os.fdopen(fd, "w", encoding="utf-8") as fh:
             json.dump(server.info(), fh, indent=2)
             fh.write("\n")

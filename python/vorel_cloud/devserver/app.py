@@ -5,7 +5,9 @@ from __future__ import annotations
 import functools
 import json
 import logging
-from typing import Any, Awaitable, Callable
+import math
+import re
+from typing import Any, Awaitable, Callable, Iterable
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -14,13 +16,21 @@ from starlette.responses import JSONResponse, RedirectResponse, Response
 from starlette.routing import Route
 
 from . import dashboard
-from .plane import ApiError, ControlPlane
+from .guard import DEFAULT_BODY_TIMEOUT, DEFAULT_MAX_BODY_BYTES, Guard, HostPolicy
+from .plane import LIST_MAX_BYTES, ApiError, ControlPlane
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
 Handler = Callable[[Request, ControlPlane], Awaitable[Any]]
 
 _MAX_LIMIT = 200
+
+# Nesting any deeper than this in a body is refused: stored values are
+# rendered again by recursive code (pages, fingerprints), which must not fail
+# on a row that was accepted.
+MAX_JSON_DEPTH = 32
+# A "\\u" escape of a UTF-16 surrogate; paired ones are fine, lone ones cannot be stored.
+_SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89abcdefABCDEF]")
 
 
 def _error_response(err: ApiError) -> JSONResponse:
@@ -57,14 +67,66 @@ def api(op: str, scope: str | None) -> Callable[[Handler], Callable[[Request], A
     return wrap
 
 
+def _no_constant(name: str) -> Any:
+    raise ApiError(400, "invalid_request", f"the body holds {name}, which JSON does not allow: send finite numbers")
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ApiError(400, "invalid_request", "the body holds a number too large for a double: send finite numbers")
+    return value
+
+
+def _check_tree(value: Any) -> None:
+    """Refuse nesting deeper than ``MAX_JSON_DEPTH`` and strings with lone surrogates."""
+    stack = [(value, 1)]
+    while stack:
+        node, depth = stack.pop()
+        if isinstance(node, str):
+            try:
+                node.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ApiError(400, "invalid_request", "the body holds a lone UTF-16 surrogate (\\ud800-\\udfff)") from None
+            continue
+        if isinstance(node, dict):
+            items: Iterable[Any] = [*node.keys(), *node.values()]
+        elif isinstance(node, list):
+            items = node
+        else:
+            continue
+        if depth > MAX_JSON_DEPTH:
+            raise ApiError(400, "invalid_request", f"the body is nested more than {MAX_JSON_DEPTH} levels deep")
+        stack.extend((item, depth + 1) for item in items)
+
+
+def parse_json(raw: bytes) -> Any:
+    """The body as JSON, holding only what the store can keep and give back.
+
+    UTF-8 only; NaN, Infinity and numbers beyond a double, lone surrogates and
+    deep nesting are refused with 400 before anything is stored.
+    """
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ApiError(400, "invalid_request", "the body is not UTF-8") from None
+    try:
+        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
+    except RecursionError:
+        raise ApiError(400, "invalid_request", f"the body is nested more than {MAX_JSON_DEPTH} levels deep") from None
+    except ValueError:
+        raise ApiError(400, "invalid_request", "the body is not valid JSON") from None
+    # Both checks walk the tree; the byte scans say when there is anything to find.
+    if raw.count(b"[") + raw.count(b"{") > MAX_JSON_DEPTH or _SURROGATE_ESCAPE.search(raw):
+        _check_tree(value)
+    return value
+
+
 async def _json_body(request: Request) -> Any:
     raw = await request.body()
     if not raw:
         raise ApiError(400, "invalid_request", "a JSON body is required")
-    try:
-        return json.loads(raw)
-    except ValueError:
-        raise ApiError(400, "invalid_request", "the body is not valid JSON") from None
+    return parse_json(raw)
 
 
 async def _optional_json_body(request: Request) -> dict[str, Any]:
@@ -121,7 +183,8 @@ async def create_request(request: Request, plane: ControlPlane) -> Any:
 
 @api("list", "approvals:read")
 async def list_requests(request: Request, plane: ControlPlane) -> Any:
-    return plane.list_requests(status=request.query_params.get("status") or None, limit=_limit(request, 50))
+    status, limit = request.query_params.get("status") or None, _limit(request, 50)
+    return plane.list_requests(status=status, limit=limit, max_bytes=LIST_MAX_BYTES)
 
 
 @api("get", "approvals:read")
@@ -171,8 +234,22 @@ async def _root(request: Request) -> Response:
     return RedirectResponse("/approvals", status_code=307)
 
 
-def create_app(plane: ControlPlane, *, dashboard_token: str) -> Starlette:
-    """The ASGI application over ``plane``; ``dashboard_token`` guards the dashboard's forms."""
+def create_app(
+    plane: ControlPlane,
+    *,
+    dashboard_token: str,
+    host: str = "127.0.0.1",
+    port: int = 80,
+    allowed_hosts: Iterable[str] = (),
+    max_body_bytes: int = DEFAULT_MAX_BODY_BYTES,
+    body_timeout: float = DEFAULT_BODY_TIMEOUT,
+) -> Guard:
+    """The ASGI application over ``plane``; ``dashboard_token`` guards the dashboard's forms.
+
+    It answers to ``Host`` values naming loopback, ``host`` and ``allowed_hosts``
+    only (see ``guard.HostPolicy``), and reads bodies of ``max_body_bytes`` at most.
+    The Starlette application is the result's ``app``.
+    """
     routes = [
         Route("/v1/health", health, methods=["GET"]),
         Route("/v1/tenant", tenant, methods=["GET"]),
@@ -192,4 +269,7 @@ def create_app(plane: ControlPlane, *, dashboard_token: str) -> Starlette:
     )
     app.state.plane = plane
     app.state.dashboard_token = dashboard_token
-    return app
+    app.state.cookie_name = dashboard.cookie_name(port)
+    return Guard(
+        app, hosts=HostPolicy(host, port, allowed_hosts), max_body_bytes=max_body_bytes, body_timeout=body_timeout
+    )

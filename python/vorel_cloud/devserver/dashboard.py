@@ -1,9 +1,13 @@
 """The approval dashboard: server-rendered HTML with plain forms.
 
 Anyone who can reach the server may look; acting needs the per-server
-dashboard token, which the pages embed in their forms. A page from another
-site cannot read it, and cross-site form posts are refused on their
-``Origin`` / ``Sec-Fetch-Site`` headers as well.
+dashboard token twice: in the form (the pages embed it) and in a
+``SameSite=Strict; HttpOnly`` cookie that the pages set. A page from another
+site can read neither (its requests carry another ``Host`` and are refused,
+see ``guard``), a browser sends the cookie with no cross-site post, and
+cross-site form posts are refused on their ``Origin`` / ``Sec-Fetch-Site``
+headers as well. No page may be framed, so a click on Approve is always the
+reviewer's own.
 """
 
 from __future__ import annotations
@@ -20,7 +24,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, RedirectResponse, Response
 from starlette.routing import Route
 
-from .plane import ApiError, ControlPlane
+from .plane import LIST_MAX_BYTES, ApiError, ControlPlane
 
 _STYLE = """
 body { font-family: system-ui, sans-serif; margin: 2rem; color: #1d1d1f; }
@@ -42,6 +46,20 @@ button.deny { background: #cf222e; color: white; border: 1px solid #a40e26; }
 """
 
 
+# No script, no framing, forms post only back here: stored text that slipped
+# past the escaping could still do nothing.
+_PAGE_POLICY = (
+    "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'"
+)
+# Arguments shown per row of the list; the request's own page shows them all.
+_LIST_ARGUMENT_CHARS = 2000
+
+
+def cookie_name(port: int) -> str:
+    # Cookies ignore ports: one name per server keeps two local servers apart.
+    return f"vorel_dashboard_{port}"
+
+
 def _page(title: str, body: str, status: int = 200) -> HTMLResponse:
     html = (
         "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -49,7 +67,8 @@ def _page(title: str, body: str, status: int = 200) -> HTMLResponse:
         f"<p class=\"muted\"><a href=\"/approvals\">Pending approvals</a> · Vorel local control plane</p>\n"
         f"{body}\n</body></html>\n"
     )
-    return HTMLResponse(html, status_code=status, headers={"Cache-Control": "no-store"})
+    headers = {"Cache-Control": "no-store", "Content-Security-Policy": _PAGE_POLICY, "Referrer-Policy": "same-origin"}
+    return HTMLResponse(html, status_code=status, headers=headers)
 
 
 def _age(plane: ControlPlane, created_at: str) -> str:
@@ -63,19 +82,29 @@ def _age(plane: ControlPlane, created_at: str) -> str:
     return f"{seconds // 86400}d {seconds % 86400 // 3600}h"
 
 
-def _arguments(req: dict[str, Any]) -> str:
-    """The tool call's arguments for a human: the metadata mapping, else the decoded CBOR."""
-    if req.get("metadata") is not None:
-        value: Any = req["metadata"]
-    else:
-        try:
+def _clip(text: str, limit: int | None) -> str:
+    if limit is None or len(text) <= limit:
+        return escape(text)
+    return escape(text[:limit]) + f"<span class=\"muted\">… ({len(text) - limit} more characters on the request's page)</span>"
+
+
+def _arguments(req: dict[str, Any], limit: int | None = None) -> str:
+    """The tool call's arguments for a human: the metadata mapping, else the decoded CBOR.
+
+    Whatever the agent sent, this shows something: arguments that do not
+    decode or render (odd CBOR, huge integers) are shown as their base64.
+    """
+    try:
+        if req.get("metadata") is not None:
+            value: Any = req["metadata"]
+        else:
             import cbor2
 
             value = cbor2.loads(base64.b64decode(req["args_canonical_cbor_b64"]))
-        except Exception:
-            return f"<code>{escape(req['args_canonical_cbor_b64'])}</code>"
-    text = json.dumps(value, indent=2, ensure_ascii=False, default=repr)
-    return f"<pre>{escape(text)}</pre>"
+        text = json.dumps(value, indent=2, ensure_ascii=False, default=repr)
+    except Exception:
+        return f"<code>{_clip(req['args_canonical_cbor_b64'], limit)}</code>"
+    return f"<pre>{_clip(text, limit)}</pre>"
 
 
 def _status(status: str) -> str:
@@ -121,7 +150,8 @@ def _forms(plane: ControlPlane, token: str, req: dict[str, Any], back: str) -> s
 
 
 def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
-    pending = plane.list_requests(status="pending", limit=200, newest_first=False)["items"]
+    page = plane.list_requests(status="pending", limit=200, newest_first=False, max_bytes=LIST_MAX_BYTES)
+    pending = page["items"]
     rows = []
     for req in pending:
         rid = escape(req["id"])
@@ -129,7 +159,7 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
             "<tr>"
             f"<td><a href=\"/approvals?request={quote(req['id'])}\"><code>{rid}</code></a></td>"
             f"<td>{escape(req['tool'])}</td>"
-            f"<td>{_arguments(req)}</td>"
+            f"<td>{_arguments(req, _LIST_ARGUMENT_CHARS)}</td>"
             f"<td><code>{escape(req['warrant_id'])}</code></td>"
             f"<td>{_age(plane, req['created_at'])}</td>"
             f"<td>{sum(r['decision'] == 'approved' for r in req['responses'])}/{req['threshold']}</td>"
@@ -144,7 +174,9 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
         )
     else:
         table = "<p class=\"muted\">No approval requests are waiting.</p>"
-    recent = [r for r in plane.list_requests(limit=20)["items"] if r["status"] != "pending"]
+    if page["has_more"]:
+        table += f"<p class=\"muted\">More pending requests wait beyond these {len(pending)}; decide these first.</p>"
+    recent = [r for r in plane.list_requests(limit=20, max_bytes=LIST_MAX_BYTES)["items"] if r["status"] != "pending"]
     recent_html = ""
     if recent:
         recent_html = "<h2>Recently decided</h2><table><thead><tr><th>Request</th><th>Tool</th><th>Status</th><th>Reason</th></tr></thead><tbody>" + "".join(
@@ -154,7 +186,7 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
             for r in recent
         ) + "</tbody></table>"
     body = (
-        f"<h1>Pending approvals ({len(pending)})</h1>"
+        f"<h1>Pending approvals ({len(pending)}{'+' if page['has_more'] else ''})</h1>"
         "<p><a href=\"/approvals\">Refresh</a></p>"
         f"{table}{recent_html}"
     )
@@ -194,9 +226,7 @@ def _request_page(plane: ControlPlane, token: str, req: dict[str, Any], *, error
     return _page(f"Approval request {req['id']}", body, status)
 
 
-async def approvals(request: Request) -> Response:
-    plane: ControlPlane = request.app.state.plane
-    token: str = request.app.state.dashboard_token
+def _render(request: Request, plane: ControlPlane, token: str) -> Response:
     request_id = request.query_params.get("request")
     if not request_id:
         return _list_page(request, plane, token)
@@ -205,6 +235,14 @@ async def approvals(request: Request) -> Response:
     except ApiError as err:
         return _page("Not found", f"<h1>Not found</h1><p>{escape(err.message)}</p>", err.status)
     return _request_page(plane, token, req)
+
+
+async def approvals(request: Request) -> Response:
+    plane: ControlPlane = request.app.state.plane
+    token: str = request.app.state.dashboard_token
+    page = _render(request, plane, token)
+    page.set_cookie(request.app.state.cookie_name, token, path="/", httponly=True, samesite="strict")
+    return page
 
 
 def _cross_site(request: Request) -> bool:
@@ -223,10 +261,11 @@ async def _decide(request: Request, action: str) -> Response:
     request_id = request.path_params["request_id"]
     form = await request.form()
     given = form.get("dashboard_token")
+    cookie = request.cookies.get(request.app.state.cookie_name)
     if (
         _cross_site(request)
-        or not isinstance(given, str)
-        or not hmac.compare_digest(given.encode(), token.encode())
+        or not _same_secret(given, token)
+        or not _same_secret(cookie, token)
     ):
         return _page(
             "Forbidden",
@@ -234,20 +273,34 @@ async def _decide(request: Request, action: str) -> Response:
             "(or came from another site). Reload the dashboard page and try again.</p>",
             403,
         )
+    approver, reason = form.get("approver_key"), form.get("reason")
+    return _carry_out(
+        plane, token, action, request_id,
+        approver if isinstance(approver, str) and approver else None,
+        reason.strip() if isinstance(reason, str) else None,
+        form.get("next") == "list",
+    )
+
+
+def _same_secret(given: Any, token: str) -> bool:
+    return isinstance(given, str) and hmac.compare_digest(given.encode(), token.encode())
+
+
+def _carry_out(
+    plane: ControlPlane, token: str, action: str, request_id: str, approver: str | None, reason: str | None, to_list: bool
+) -> Response:
     try:
         if action == "approve":
-            approver = form.get("approver_key")
-            plane.approve(request_id, approver_key=approver if isinstance(approver, str) and approver else None)
+            plane.approve(request_id, approver_key=approver)
         else:
-            reason = form.get("reason")
-            plane.deny(request_id, reason=reason.strip() if isinstance(reason, str) else None)
+            plane.deny(request_id, reason=reason)
     except ApiError as err:
         try:
             req = plane.get_request(request_id)
         except ApiError:
             return _page("Not found", f"<h1>Not found</h1><p>{escape(err.message)}</p>", 404)
         return _request_page(plane, token, req, error=err.message, status=err.status)
-    target = "/approvals" if form.get("next") == "list" else f"/approvals?request={quote(request_id)}"
+    target = "/approvals" if to_list else f"/approvals?request={quote(request_id)}"
     return RedirectResponse(target, status_code=303)
 
 

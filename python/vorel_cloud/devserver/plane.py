@@ -34,6 +34,20 @@ SCOPES = (
     "agents:claim",
 )
 
+# Roles. An agent creates and follows its own requests but never decides them;
+# deciding through the API takes the reviewer's key, which is printed apart.
+AGENT_SCOPES = ("tenant:read", "policies:read", "approvals:read", "approvals:write", "agents:claim")
+REVIEWER_SCOPES = ("tenant:read", "approvals:read", "approvals:decide")
+
+# Bounds of a create body: the members are checked one by one, and a request
+# with more approvers than this is not one a person could review anyway.
+MAX_APPROVER_KEYS = 100
+MAX_HEX_CHARS = 512
+# Stored request data served by one list call (API or dashboard): a list of
+# large requests ends early with has_more, instead of holding up the server
+# while hundreds of megabytes are decoded and rendered.
+LIST_MAX_BYTES = 4 * 1024 * 1024
+
 # Operation names by which scripted faults select what they break.
 OPERATIONS = ("health", "tenant", "policies", "create", "list", "get", "approve", "deny", "claim")
 
@@ -158,6 +172,7 @@ class Bootstrap:
     """What a fresh (or reopened) control plane hands its operator."""
 
     api_key: str
+    reviewer_key: str
     approver_public_key: str
     approver_secret: str
     agent_id: str
@@ -203,17 +218,18 @@ class ControlPlane:
         self._encoding = value
 
     # -- set-up --------------------------------------------------------------
-    def bootstrap(self, *, api_key: str | None = None) -> Bootstrap:
-        """Create the tenant's first key, approver, agent and policy, once.
+    def bootstrap(self, *, api_key: str | None = None, reviewer_key: str | None = None) -> Bootstrap:
+        """Create the tenant's first keys, approver, agent and policy, once.
 
         Reopening a database returns what the first start created. An
-        explicit ``api_key`` is added (with every scope) if it is new.
+        explicit ``api_key`` is added (with the agent's scopes) if it is new,
+        an explicit ``reviewer_key`` likewise with the reviewer's.
         """
         now = self.clock.now()
         with self.store.tx() as db:
             if db.get_setting("api_key") is None:
                 key = api_key or new_api_key()
-                db.insert_api_key(id="key_default", key_hash=hash_key(key), name="default", scopes=list(SCOPES), now=now)
+                db.insert_api_key(id="key_default", key_hash=hash_key(key), name="default", scopes=list(AGENT_SCOPES), now=now)
                 db.set_setting("api_key", key)
                 secret, public = signing.generate_key()
                 db.insert_approver(public_key=public, name="local approver", secret=secret, now=now)
@@ -224,15 +240,32 @@ class ControlPlane:
                 db.insert_policy(
                     id=DEFAULT_POLICY_ID, name="One approval from any local approver", threshold=1, approver_keys=[]
                 )
-            elif api_key and db.find_api_key(hash_key(api_key)) is None:
+            else:
+                # Databases from before the roles were split gave the printed
+                # (agent) key every scope: take the decision right away from it.
+                db.set_scopes(("default", "cli"), list(AGENT_SCOPES))
+                if api_key and db.find_api_key(hash_key(api_key)) is None:
+                    db.insert_api_key(
+                        id="key_" + secrets.token_hex(6), key_hash=hash_key(api_key), name="cli", scopes=list(AGENT_SCOPES), now=now
+                    )
+            if db.get_setting("reviewer_key") is None:
+                reviewer = reviewer_key or new_api_key()
                 db.insert_api_key(
-                    id="key_" + secrets.token_hex(6), key_hash=hash_key(api_key), name="cli", scopes=list(SCOPES), now=now
+                    id="key_reviewer", key_hash=hash_key(reviewer), name="reviewer", scopes=list(REVIEWER_SCOPES), now=now
+                )
+                db.set_setting("reviewer_key", reviewer)
+            elif reviewer_key and db.find_api_key(hash_key(reviewer_key)) is None:
+                db.insert_api_key(
+                    id="key_" + secrets.token_hex(6), key_hash=hash_key(reviewer_key), name="cli reviewer",
+                    scopes=list(REVIEWER_SCOPES), now=now,
                 )
             key = api_key or db.get_setting("api_key")
+            reviewer = reviewer_key or db.get_setting("reviewer_key")
             approver = db.get_approver(db.get_setting("approver"))
             agent = db.get_agent(db.get_setting("agent"))
         return Bootstrap(
             api_key=key,
+            reviewer_key=reviewer,
             approver_public_key=approver["public_key"],
             approver_secret=approver["secret"],
             agent_id=agent["id"],
@@ -453,14 +486,17 @@ class ControlPlane:
                 req = self._run_script(db, req, now)
             return self._view(db, req)
 
-    def list_requests(self, *, status: str | None = None, limit: int = 50, newest_first: bool = True) -> dict[str, Any]:
+    def list_requests(
+        self, *, status: str | None = None, limit: int = 50, newest_first: bool = True, max_bytes: int | None = None
+    ) -> dict[str, Any]:
+        """A page of requests; ``max_bytes`` bounds the stored data it carries (``has_more`` then says so)."""
         if status is not None and status not in STATUSES:
             raise ApiError(422, "invalid_request", f"status must be one of {', '.join(STATUSES)}")
         with self.store.tx() as db:
             db.expire_due(self.clock.now())
-            rows = db.list_requests(status=status, limit=limit + 1, newest_first=newest_first)
+            rows, cut = db.list_requests(status=status, limit=limit + 1, newest_first=newest_first, max_bytes=max_bytes)
             items = [self._view(db, r) for r in rows[:limit]]
-        return {"items": items, "has_more": len(rows) > limit}
+        return {"items": items, "has_more": cut or len(rows) > limit}
 
     def approve(
         self,
@@ -688,7 +724,7 @@ def _required_text(body: dict[str, Any], name: str) -> str:
 
 def _hex_member(body: dict[str, Any], name: str) -> str:
     value = _required_text(body, name)
-    if len(value) % 2 or not _HEX.fullmatch(value):
+    if len(value) % 2 or len(value) > MAX_HEX_CHARS or not _HEX.fullmatch(value):
         raise ApiError(422, "invalid_request", f"{name} must be hex text")
     return value.lower()
 
@@ -734,16 +770,18 @@ def _validate_create(body: Any) -> dict[str, Any]:
     threshold = _optional(body, "threshold", int, "an integer")
     if threshold is not None and threshold < 0:
         raise ApiError(422, "invalid_request", "threshold must not be negative")
+    if threshold is not None and threshold > MAX_APPROVER_KEYS:
+        raise ApiError(422, "invalid_request", f"threshold must be at most {MAX_APPROVER_KEYS}")
     out["threshold"] = threshold
     keys = _optional(body, "approver_keys", list, "a list of hex strings")
     if keys is not None:
-        norm = []
+        if len(keys) > MAX_APPROVER_KEYS:
+            raise ApiError(422, "invalid_request", f"approver_keys may list at most {MAX_APPROVER_KEYS} keys")
         for key in keys:
-            if not isinstance(key, str) or not key or len(key) % 2 or not _HEX.fullmatch(key):
+            if not isinstance(key, str) or not key or len(key) % 2 or len(key) > MAX_HEX_CHARS or not _HEX.fullmatch(key):
                 raise ApiError(422, "invalid_request", "approver_keys must be a list of hex strings")
-            if key.lower() not in norm:
-                norm.append(key.lower())
-        keys = norm
+        # First occurrence wins, case aside; a dict keeps the order at set speed.
+        keys = list(dict.fromkeys(key.lower() for key in keys))
     out["approver_keys"] = keys
     ttl = _optional(body, "ttl_seconds", int, "an integer")
     if ttl is not None and not 0 <= ttl <= MAX_TTL_SECONDS:

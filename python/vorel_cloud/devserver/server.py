@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import json
 import logging
@@ -12,10 +13,19 @@ import time
 from dataclasses import dataclass
 from typing import Any, Iterable
 
+import h11
 import uvicorn
+from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from .app import create_app
 from .clock import Clock
+from .guard import (
+    DEFAULT_BODY_TIMEOUT,
+    DEFAULT_HEADER_TIMEOUT,
+    DEFAULT_KEEP_ALIVE_TIMEOUT,
+    DEFAULT_MAX_BODY_BYTES,
+    DEFAULT_MAX_CONNECTIONS,
+)
 from .plane import DEFAULT_TTL_SECONDS, Bootstrap, ControlPlane, DecisionScript, Fault
 from .store import Store
 
@@ -41,6 +51,62 @@ def make_connect_token(*, endpoint: str, api_key: str, agent_id: str | None = No
         payload["registration_token"] = registration_token
     raw = json.dumps(payload, separators=(",", ":")).encode("utf-8")
     return CONNECT_PREFIX + base64.urlsafe_b64encode(raw).decode("ascii").rstrip("=")
+
+
+_BUSY = (
+    b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: text/plain; charset=utf-8\r\n"
+    b"connection: close\r\ncontent-length: 21\r\n\r\ntoo many connections\n"
+)
+
+
+def _protocol(*, max_connections: int, header_timeout: float) -> type[H11Protocol]:
+    """The HTTP/1.1 protocol with a deadline for request heads and a cap on connections.
+
+    A connection must deliver a complete request head within ``header_timeout``
+    seconds of opening, or of the first byte of a later request (the
+    keep-alive timeout covers the silence between requests); a connection
+    beyond ``max_connections`` is answered 503 and closed.
+    """
+
+    class Protocol(H11Protocol):
+        _head_timer: asyncio.TimerHandle | None = None
+
+        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            super().connection_made(transport)
+            if len(self.connections) > max_connections:
+                logger.warning("refusing a connection: %d are open already", max_connections)
+                transport.write(_BUSY)
+                transport.close()
+                return
+            self._arm_head_timer()
+
+        def data_received(self, data: bytes) -> None:
+            super().data_received(data)
+            if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+                if self._head_timer is None:
+                    self._arm_head_timer()
+            else:
+                self._cancel_head_timer()
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            self._cancel_head_timer()
+            super().connection_lost(exc)
+
+        def _arm_head_timer(self) -> None:
+            self._head_timer = self.loop.call_later(header_timeout, self._head_too_slow)
+
+        def _cancel_head_timer(self) -> None:
+            if self._head_timer is not None:
+                self._head_timer.cancel()
+                self._head_timer = None
+
+        def _head_too_slow(self) -> None:
+            self._head_timer = None
+            if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+                logger.debug("closing a connection that sent no complete request head within %gs", header_timeout)
+                self.transport.close()
+
+    return Protocol
 
 
 @dataclass(frozen=True)
@@ -86,13 +152,29 @@ class DevServer:
         faults: Iterable[Fault] = (),
         access_log: bool = False,
         log_config: dict[str, Any] | None = None,
+        reviewer_key: str | None = None,
+        allowed_hosts: Iterable[str] = (),
+        max_body_bytes: int = DEFAULT_MAX_BODY_BYTES,
+        max_connections: int = DEFAULT_MAX_CONNECTIONS,
+        header_timeout: float = DEFAULT_HEADER_TIMEOUT,
+        keep_alive_timeout: float = DEFAULT_KEEP_ALIVE_TIMEOUT,
+        body_timeout: float = DEFAULT_BODY_TIMEOUT,
     ) -> None:
+        if max_body_bytes < 1 or max_connections < 1 or min(header_timeout, keep_alive_timeout, body_timeout) <= 0:
+            raise ValueError("limits and timeouts must be positive")
         self.db_path = db_path
         self.host = host
         self.port = port
         self.clock = clock or Clock()
         self.dashboard_token = dashboard_token or secrets.token_urlsafe(24)
+        self.allowed_hosts = tuple(allowed_hosts)
+        self.max_body_bytes = max_body_bytes
+        self.max_connections = max_connections
+        self.header_timeout = header_timeout
+        self.keep_alive_timeout = keep_alive_timeout
+        self.body_timeout = body_timeout
         self._api_key_option = api_key
+        self._reviewer_key_option = reviewer_key
         self._default_ttl = default_ttl
         self._encoding = signed_approval_encoding
         self._initial_scripts = list(scripts)
@@ -118,7 +200,13 @@ class DevServer:
 
     @property
     def api_key(self) -> str:
+        """The agent's key: everything an agent does, but no decisions."""
         return self._boot().api_key
+
+    @property
+    def reviewer_key(self) -> str:
+        """The key that approves and denies through the API (``approvals:decide``)."""
+        return self._boot().reviewer_key
 
     @property
     def approver_key(self) -> str:
@@ -153,6 +241,7 @@ class DevServer:
             "dashboard_url": self.dashboard_url,
             "dashboard_token": self.dashboard_token,
             "api_key": self.api_key,
+            "reviewer_key": self.reviewer_key,
             "approver_key": self.approver_key,
             "agent_id": self.agent.id,
             "registration_token": self.agent.registration_token,
@@ -167,7 +256,7 @@ class DevServer:
                 "Vorel local control plane",
                 f"  URL:           {info['base_url']}",
                 f"  Dashboard:     {info['dashboard_url']}",
-                f"  API key:       {info['api_key']}",
+                f"  API key:       {info['api_key']}  (the agent's: it cannot approve or deny)",
                 f"  Approver key:  {info['approver_key']}  (dashboard approvals are signed with it)",
                 f"  Agent:         {info['agent_id']} ({self.agent.name})",
                 f"  Database:      {info['database'] or 'in memory (nothing is kept after exit)'}",
@@ -175,6 +264,9 @@ class DevServer:
                 "",
                 f"  export VOREL_CONNECT_TOKEN={info['connect_token']}",
                 f"  export VOREL_DASHBOARD_URL={info['base_url']}",
+                "",
+                "Reviewer key (approves and denies through the API; keep it away from agents):",
+                f"  {info['reviewer_key']}",
                 "",
             ]
         )
@@ -205,16 +297,27 @@ class DevServer:
             self.plane.add_script(script)
         for fault in self._initial_faults:
             self.plane.add_fault(fault)
-        self.boot = self.plane.bootstrap(api_key=self._api_key_option)
+        self.boot = self.plane.bootstrap(api_key=self._api_key_option, reviewer_key=self._reviewer_key_option)
         self._sock = _bind(self.host, self.port)
         self.port = self._sock.getsockname()[1]
+        app = create_app(
+            self.plane,
+            dashboard_token=self.dashboard_token,
+            host=self.host,
+            port=self.port,
+            allowed_hosts=self.allowed_hosts,
+            max_body_bytes=self.max_body_bytes,
+            body_timeout=self.body_timeout,
+        )
         config = uvicorn.Config(
-            create_app(self.plane, dashboard_token=self.dashboard_token),
+            app,
+            http=_protocol(max_connections=self.max_connections, header_timeout=self.header_timeout),
             lifespan="off",
             access_log=self._access_log,
             log_config=self._log_config,
             server_header=False,
             proxy_headers=False,
+            timeout_keep_alive=self.keep_alive_timeout,
             timeout_graceful_shutdown=2,
         )
         self._server = uvicorn.Server(config)

@@ -10,6 +10,7 @@ decision (status change plus its response row) is written atomically.
 from __future__ import annotations
 
 import json
+import os
 import sqlite3
 import threading
 from contextlib import contextmanager
@@ -96,6 +97,8 @@ class Store:
 
     def __init__(self, path: str | None = None) -> None:
         self.path = path
+        if path is not None:
+            _private_file(path)
         self._conn = sqlite3.connect(
             path if path is not None else ":memory:",
             check_same_thread=False,
@@ -117,6 +120,12 @@ class Store:
                 )
             self._conn.executescript(_SCHEMA)
             self._conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        if path is not None:
+            # SQLite gives -wal and -shm the mode of the database; ones left by
+            # an older run may still be readable by others.
+            for suffix in ("-wal", "-shm"):
+                if os.path.exists(path + suffix):
+                    _private_file(path + suffix)
 
     def close(self) -> None:
         with self._lock:
@@ -180,6 +189,11 @@ class Store:
         out = dict(row)
         out["scopes"] = json.loads(out["scopes"])
         return out
+
+    def set_scopes(self, names: tuple[str, ...], scopes: list[str]) -> None:
+        """Give every key with one of these names exactly ``scopes``."""
+        marks = ", ".join("?" for _ in names)
+        self._conn.execute(f"UPDATE api_keys SET scopes = ? WHERE name IN ({marks})", (json.dumps(sorted(scopes)), *names))
 
     def revoke_api_key(self, key_hash: str, now: float) -> bool:
         cur = self._conn.execute(
@@ -265,15 +279,30 @@ class Store:
             (now,),
         )
 
-    def list_requests(self, *, status: str | None, limit: int, newest_first: bool = True) -> list[dict[str, Any]]:
+    def list_requests(
+        self, *, status: str | None, limit: int, newest_first: bool = True, max_bytes: int | None = None
+    ) -> tuple[list[dict[str, Any]], bool]:
+        """Up to ``limit`` requests, and whether ``max_bytes`` cut the list short.
+
+        ``max_bytes`` bounds the stored text (arguments, attestation, metadata)
+        decoded for one list, the first request aside, which is always given.
+        """
         order = "DESC" if newest_first else "ASC"
         if status is None:
-            rows = self._all(f"SELECT * FROM requests ORDER BY seq {order} LIMIT ?", (limit,))
+            cursor = self._conn.execute(f"SELECT * FROM requests ORDER BY seq {order} LIMIT ?", (limit,))
         else:
-            rows = self._all(
+            cursor = self._conn.execute(
                 f"SELECT * FROM requests WHERE status = ? ORDER BY seq {order} LIMIT ?", (status, limit)
             )
-        return [_decode_request(r) for r in rows]
+        out: list[dict[str, Any]] = []
+        total = 0
+        for row in cursor:
+            if max_bytes is not None:
+                total += len(row["args_cbor_b64"]) + len(row["attestation"]) + len(row["metadata"] or "")
+                if out and total > max_bytes:
+                    return out, True
+            out.append(_decode_request(row))
+        return out, False
 
     # -- responses -----------------------------------------------------------
     def insert_response(
@@ -294,6 +323,19 @@ class Store:
     def list_responses(self, request_id: str) -> list[dict[str, Any]]:
         rows = self._all("SELECT * FROM responses WHERE request_id = ? ORDER BY seq", (request_id,))
         return [dict(r) for r in rows]
+
+
+def _private_file(path: str) -> None:
+    """Create ``path`` readable by its owner only, or take other users' access away.
+
+    The database holds API keys and the approvers' secret keys.
+    """
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    try:
+        if os.fstat(fd).st_mode & 0o077:
+            os.fchmod(fd, 0o600)
+    finally:
+        os.close(fd)
 
 
 def _encode_json_columns(rec: dict[str, Any]) -> dict[str, Any]:
