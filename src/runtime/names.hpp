@@ -54,7 +54,7 @@ Name operator""_n() {
 PyObject* name_of(const char* s);
 
 // A tuple of interned names (keyword names, a fromlist), cached by the
-// identity of its items; borrowed.
+// identity of its items; borrowed: take a reference before any further call.
 PyObject* names_tuple(PyObject* const* names, size_t n);
 
 }  // namespace vc

@@ -14,9 +14,9 @@ PyObject* make_name(const char* s) { return check(PyUnicode_InternFromString(s))
 
 namespace {
 
-// Direct-mapped caches. Entries are replaced, never released: the strings
-// are interned (immortal from 3.12 on), and a tuple handed out may still be
-// in use by a caller further up when a nested call evicts it.
+// Direct-mapped caches. A replaced name is not released (interned strings
+// are immortal from 3.12 on); a replaced tuple is, so callers hold their own
+// reference to a tuple while they use it (a nested call may evict it).
 struct NameSlot {
   const char* key;
   PyObject* name;
@@ -54,7 +54,7 @@ PyObject* names_tuple(PyObject* const* names, size_t n) {
   }
   PyObject* t = check(PyTuple_New((Py_ssize_t)n));
   for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(names[i]));
-  slot.tuple = t;  // the replaced tuple stays alive (see above)
+  Py_XSETREF(slot.tuple, t);
   return t;
 }
 
@@ -243,6 +243,7 @@ Ref vector_call(PyObject* f, PyObject* method, PyObject* self, std::span<PyObjec
     }
     kwnames = names_tuple(out, kw.size());
   }
+  Ref hold = Ref::borrow_or_null(kwnames);
   const size_t nargs = (lead + pos.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
   if (method) return Ref::steal(PyObject_VectorcallMethod(method, argv + 1, nargs, kwnames));
   return Ref::steal(PyObject_Vectorcall(f, argv + 1, nargs, kwnames));
@@ -333,7 +334,7 @@ Ref import_name_from(PyObject* module, PyObject* name) {
 }
 
 Ref from_import(PyObject* module, PyObject* name, PyObject* globals, int level) {
-  PyObject* fromlist = names_tuple(&name, 1);
+  Ref fromlist = Ref::borrow(names_tuple(&name, 1));
   Ref mod = import_name(module, globals, fromlist, level);
   return import_name_from(mod, name);
 }

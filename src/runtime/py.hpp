@@ -129,7 +129,11 @@ PyObject* kwnames() {
     PyObject* items[sizeof...(A) + 1] = {};
     size_t n = 0;
     ((is_kw<A> ? (void)(items[n++] = kw_of<std::remove_cvref_t<A>>::name()) : (void)0), ...);
-    return names_tuple(items, n);
+    // Owned by this call shape for the life of the process (immutable).
+    PyObject* t = PyTuple_New((Py_ssize_t)n);
+    if (t == nullptr) throw_pending();
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(items[i]));
+    return t;
   }();
   return names;
 }
