@@ -114,13 +114,6 @@ Ref cat(std::initializer_list<PyObject*> parts) {
   return Ref::steal(PyUnicode_Join(sep, l));
 }
 
-std::string utf8(PyObject* s) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p == nullptr) throw_pending();
-  return std::string(p, (size_t)n);
-}
-
 bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
 
 bool equals_text(PyObject* o, const char* s) {
@@ -163,8 +156,6 @@ std::vector<Ref> unpack(PyObject* o, size_t n) {
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompareBool(a, b, op)) == 1; }
-
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) == 1; }
 
 // ---- attributes and items -------------------------------------------------
 

@@ -30,10 +30,8 @@ Ref literal(const char* source);
 Ref str(PyObject* o);                  // str(o)
 Ref format(PyObject* o);               // format(o), i.e. f"{o}"
 Ref cat(std::initializer_list<PyObject*> parts);  // "".join(parts) of str objects
-std::string utf8(PyObject* s);         // a str object as UTF-8
 bool truthy(PyObject* o);
 bool equals_text(PyObject* o, const char* s);  // o == "s" with Python semantics
-bool is_instance(PyObject* o, PyObject* cls);
 // Python operators with their full semantics (numbers of any type).
 Ref add(PyObject* a, PyObject* b);
 Ref subtract(PyObject* a, PyObject* b);

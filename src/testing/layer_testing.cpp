@@ -1,6 +1,7 @@
 // _vorel_layer_testing: the runtime layer's entry points, one small function
 // each, so the layer's tests do not ride on product modules. Built for the
 // test suite only (never installed).
+#include "modules/common.hpp"
 #include "runtime/vorel.hpp"
 
 using namespace vc;
@@ -80,6 +81,15 @@ Coro awaiting_body(Frame f) {
 }
 Ref awaiting(Call& c) { return start(c, awaiting_body(Frame(c))); }
 
+// The shared refusal translation, with ApprovalDenied = b and request = c:
+// returns the error that would leave the handler for error a.
+Ref refusal(Call& c) {
+  Ref error = Ref::borrow(c.arg(P::first));
+  return vorel::refusal_to_denial(c, error, c.arg(P::second), c.arg(P::third),
+                                  [] { return fmt("timed out"); });
+}
+Ref cloud_error_(Call& c) { return vorel::cloud_error(c, c.arg(P::first)); }
+
 const Param kOne[] = {{"a"}};
 const Param kTwo[] = {{"a"}, {"b"}};
 const Param kThree[] = {{"a"}, {"b"}, {"c"}};
@@ -98,12 +108,16 @@ const FuncDef kDefs[] = {
     {"fmt", "f'a={a} r={b!r} s={c!s}.'", kThree, fmt_},
     {"with_statement", "with a as v: return b(v)", kTwo, with_},
     {"close_after", "try: return b() finally: a.close()", kTwo, close_after_},
+    {"refusal", "the handlers' refusal translation", kThree, refusal},
+    {"cloud_error", "VorelCloudError(a)", kOne, cloud_error_},
     {"awaiting", "try: return await aw finally: await closer.close()", kAwait, awaiting, nullptr, true},
 };
 
 void body(Module& m) {
   m.import("logging");
   m.logger("vorel_cloud.layer_testing");
+  m.from_import("vorel_cloud.exceptions",
+                {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "VorelCloudError"});
   for (const FuncDef& d : kDefs) m.def(d);
 }
 

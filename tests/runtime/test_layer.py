@@ -90,6 +90,29 @@ def test_import_and_logger_patches_are_seen(monkeypatch):
     assert seen[1:] == [(("layer says %s", "v"), {"extra": {"x": 1}}), (("layer says %s", "w"), {})]
 
 
+class Denied(Exception):
+    def __init__(self, request, reason):
+        super().__init__(request, reason)
+        self.reason = reason
+
+
+@pytest.mark.parametrize("kind", ["ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "KeyError"])
+def test_refusal_becomes_denial(kind):
+    from vorel_cloud import exceptions
+
+    cls = getattr(exceptions, kind, KeyError)
+    error = cls("r-1", 5) if kind == "ApprovalTimeoutError" else cls("no")
+    out = lt.refusal(error, Denied, "req")
+    if kind == "KeyError":
+        assert out is error
+        return
+    assert isinstance(out, Denied) and out.args[0] == "req"
+    timed_out = kind == "ApprovalTimeoutError"
+    assert out.reason == ("timed out" if timed_out else str(error))
+    assert (out.__cause__, out.__context__) == ((None, error) if timed_out else (error, error))
+    assert isinstance(lt.cloud_error("m"), exceptions.VorelCloudError)
+
+
 class Manager:
     def __init__(self, swallow):
         self.swallow, self.exits = swallow, []
