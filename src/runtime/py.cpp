@@ -109,9 +109,8 @@ Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 Ref format(PyObject* o) { return Ref::steal(PyObject_Format(o, nullptr)); }
 
 Ref cat(std::initializer_list<PyObject*> parts) {
-  Ref sep = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-  Ref l = list(parts);
-  return Ref::steal(PyUnicode_Join(sep, l));
+  Ref t = tuple(parts);
+  return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
 
 bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
