@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include "runtime/flow.hpp"
+
 #include <optional>
 
 #include "runtime/module.hpp"

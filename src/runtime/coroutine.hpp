@@ -91,30 +91,6 @@ inline Await await_handling(Ref awaitable, PyObject* handled) {
   return Await(std::move(awaitable), Ref::borrow_or_null(handled));
 }
 
-// `finally: await obj.close()`, written after the try body took its error (if
-// any) into `error`:
-//     Ref error;
-//     try { ... } catch (PyError&) { error = take_error(); }
-//     co_await vc::aclose(client, error);
-//     if (error) rethrow(std::move(error));
-// The close call and every step of its await run with `error` as the handled
-// exception; an error they raise replaces `error` and carries it as
-// __context__. Never throws.
-class AClose {
- public:
-  AClose(PyObject* obj, Ref& error) noexcept : obj_(obj), error_(error) {}
-  bool await_ready() noexcept;
-  void await_suspend(std::coroutine_handle<CoroPromise> h) noexcept;
-  void await_resume() noexcept;
-
- private:
-  PyObject* obj_;
-  Ref& error_;
-  Ref iterator_;
-  CoroPromise* promise_ = nullptr;
-};
-inline AClose aclose(PyObject* obj, Ref& error) noexcept { return AClose(obj, error); }
-
 // Wraps a body into a new coroutine object named after the running function.
 Ref start(const Call& call, Coro body);
 

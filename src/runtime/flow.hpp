@@ -3,12 +3,13 @@
 //   with_statement(manager, body) `with manager as value: body(value)`
 //   try_finally(body, cleanup)   `try: body() finally: cleanup()`
 //   close_after(obj, body)       `try: body() finally: obj.close()`
-//   aclose(obj, error)           `finally: await obj.close()` (coroutine.hpp)
+//   aclose(obj, error)           `finally: await obj.close()` in a coroutine body
 // Every one keeps Python's chaining: a clean-up that raises replaces the
 // error in flight and carries it as __context__.
 #pragma once
 #include <utility>
 
+#include "runtime/coroutine.hpp"
 #include "runtime/py.hpp"
 
 namespace vc {
@@ -99,5 +100,29 @@ Ref capture_error(Body&& body) {
   }
   return Ref();
 }
+
+// `finally: await obj.close()`, written after the try body took its error (if
+// any) into `error`:
+//     Ref error;
+//     try { ... } catch (PyError&) { error = take_error(); }
+//     co_await vc::aclose(client, error);
+//     if (error) rethrow(std::move(error));
+// The close call and every step of its await run with `error` as the handled
+// exception; an error they raise replaces `error` and carries it as
+// __context__. Never throws.
+class AClose {
+ public:
+  AClose(PyObject* obj, Ref& error) noexcept : obj_(obj), error_(error) {}
+  bool await_ready() noexcept;
+  void await_suspend(std::coroutine_handle<CoroPromise> h) noexcept;
+  void await_resume() noexcept;
+
+ private:
+  PyObject* obj_;
+  Ref& error_;
+  Ref iterator_;
+  CoroPromise* promise_ = nullptr;
+};
+inline AClose aclose(PyObject* obj, Ref& error) noexcept { return AClose(obj, error); }
 
 }  // namespace vc
