@@ -252,3 +252,29 @@ def test_no_leak_per_throw_into_a_finished_iterator():
             pass
 
     assert_no_leak(once, objects=(closer, Step), **LEAK)
+
+
+def test_product_except_clause_with_a_non_class_global(monkeypatch):
+    """A module global used in an `except` clause, patched to a non-class,
+    raises Python's TypeError (context: the error being matched)."""
+    from vorel_cloud import approval
+
+    failure = KeyError("create failed")
+    closer = Closer()
+
+    class Client:
+        def __init__(self, *a, **k):
+            pass
+
+        def create_request(self, **kwargs):
+            raise failure
+
+        close = closer.close
+
+    payload = types.SimpleNamespace(to_create_request_kwargs=dict)
+    monkeypatch.setattr(approval, "build_approval_request_payload", lambda *a, **k: payload)
+    monkeypatch.setattr(approval, "VorelCloudClient", Client)
+    monkeypatch.setattr(approval, "ApprovalDeniedError", "not a class")
+    with pytest.raises(TypeError, match="catching classes that do not inherit") as info:
+        approval.cloud_approval("k")(types.SimpleNamespace(tool="t"))
+    assert info.value.__context__ is failure and closer.closed == 1
