@@ -90,6 +90,14 @@ Ref refusal(Call& c) {
 }
 Ref cloud_error_(Call& c) { return vorel::cloud_error(c, c.arg(P::first)); }
 
+// Pair(left=a, right=b) through the guarded dataclass construction, with the
+// class read from the module global `Pair` at each call.
+Ref make_pair(Call& c) {
+  return construct(c, c.global("Pair"_n), "left"_kw = c.arg(P::first), "right"_kw = c.arg(P::second));
+}
+
+const FieldDef kPairFields[] = {{"left", "Any"}, {"right", "Any", "None"}};
+
 const Param kOne[] = {{"a"}};
 const Param kTwo[] = {{"a"}, {"b"}};
 const Param kThree[] = {{"a"}, {"b"}, {"c"}};
@@ -109,6 +117,7 @@ const FuncDef kDefs[] = {
     {"with_statement", "with a as v: return b(v)", kTwo, with_},
     {"close_after", "try: return b() finally: a.close()", kTwo, close_after_},
     {"refusal", "the handlers' refusal translation", kThree, refusal},
+    {"make_pair", "Pair(left=a, right=b)", kTwo, make_pair},
     {"cloud_error", "VorelCloudError(a)", kOne, cloud_error_},
     {"awaiting", "try: return await aw finally: await closer.close()", kAwait, awaiting, nullptr, true},
 };
@@ -118,6 +127,9 @@ void body(Module& m) {
   m.logger("vorel_cloud.layer_testing");
   m.from_import("vorel_cloud.exceptions",
                 {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "VorelCloudError"});
+  m.from_import("dataclasses", {"dataclass"});
+  m.from_import("typing", {"Any"});
+  m.dataclass("Pair", "Two values.", kPairFields, {});
   for (const FuncDef& d : kDefs) m.def(d);
 }
 

@@ -113,6 +113,26 @@ def test_refusal_becomes_denial(kind):
     assert isinstance(lt.cloud_error("m"), exceptions.VorelCloudError)
 
 
+@pytest.mark.parametrize("patch", [None, "init", "global"])
+def test_guarded_dataclass_construction(monkeypatch, patch):
+    """The fast path builds what the generated __init__ builds; a patched
+    __init__ or a patched module global is called as Python would."""
+    calls = []
+    if patch == "init":
+        init = lt.Pair.__init__
+        monkeypatch.setattr(lt.Pair, "__init__", lambda self, *a, **kw: calls.append(kw) or init(self, *a, **kw))
+    elif patch == "global":
+        monkeypatch.setattr(lt, "Pair", lambda **kw: calls.append(kw) or kw)
+    made = lt.make_pair(1, [2])
+    if patch == "global":
+        assert made == {"left": 1, "right": [2]}
+    else:
+        assert made == lt.Pair(1, [2]) and vars(made) == {"left": 1, "right": [2]}
+    assert calls[:1] == ([] if patch is None else [{"left": 1, "right": [2]}])
+    if patch is None:
+        assert_no_leak(lambda: lt.make_pair(made, lt), objects=(made, lt, lt.Pair), **LEAK)
+
+
 class Manager:
     def __init__(self, swallow):
         self.swallow, self.exits = swallow, []
