@@ -1,5 +1,9 @@
 #include "runtime/coroutine.hpp"
 
+#include <frameobject.h>
+
+#include "runtime/flow.hpp"
+
 #include <optional>
 
 #include "runtime/module.hpp"
@@ -16,6 +20,8 @@ struct CoroutineObject {
   State state;
   PyObject* name;
   PyObject* qualname;
+  PyObject* globals;  // for cr_frame
+  PyObject* code;     // cr_code, made on first use
   PyObject* weakrefs;
 };
 
@@ -58,10 +64,13 @@ Ref awaitable_iterator(PyObject* o) {
 
 // Throws `exc` into the awaited iterator the way `yield from` does.
 PySendResult throw_into(PyObject* it, PyObject* exc, PyObject** out) {
-  PyObject* meth = PyObject_GetAttrString(it, "throw");
+  PyObject* meth = nullptr;
+  try {
+    meth = lookup(it, "throw"_n).release();
+  } catch (PyError&) {
+    return PYGEN_ERROR;
+  }
   if (meth == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
-    PyErr_Clear();
     PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
     return PYGEN_ERROR;
   }
@@ -73,7 +82,7 @@ PySendResult throw_into(PyObject* it, PyObject* exc, PyObject** out) {
   }
   if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
     PyObject* e = PyErr_GetRaisedException();
-    PyObject* v = PyObject_GetAttrString(e, "value");
+    PyObject* v = PyObject_GetAttr(e, "value"_n);
     Py_DECREF(e);
     if (v == nullptr) return PYGEN_ERROR;
     *out = v;
@@ -84,12 +93,13 @@ PySendResult throw_into(PyObject* it, PyObject* exc, PyObject** out) {
 
 // Closes the awaited iterator the way generator close() does; -1 on error.
 int close_iter(PyObject* it) {
-  PyObject* meth = PyObject_GetAttrString(it, "close");
-  if (meth == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
+  PyObject* meth = nullptr;
+  try {
+    meth = lookup(it, "close"_n).release();
+  } catch (PyError&) {
+    return -1;
   }
+  if (meth == nullptr) return 0;
   PyObject* r = PyObject_CallNoArgs(meth);
   Py_DECREF(meth);
   if (r == nullptr) return -1;
@@ -319,6 +329,8 @@ int co_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(c->name);
   Py_VISIT(c->qualname);
+  Py_VISIT(c->globals);
+  Py_VISIT(c->code);
   if (c->h) {
     CoroPromise& p = c->h.promise();
     Py_VISIT(p.awaiting.get());
@@ -342,6 +354,8 @@ int co_clear(PyObject* self) {
   }
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
+  Py_CLEAR(c->globals);
+  Py_CLEAR(c->code);
   return 0;
 }
 
@@ -371,6 +385,36 @@ PyObject* get_await(PyObject* self, void*) {
 
 PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::suspended); }
 
+// A code object naming the native function (no bytecode), as introspection
+// and inspect.getcoroutinestate() expect one.
+PyObject* get_code(PyObject* self, void*) {
+  CoroutineObject* c = as_coro(self);
+  if (c->code == nullptr) {
+    const char* name = PyUnicode_AsUTF8(c->name);
+    if (name == nullptr) return nullptr;
+    PyObject* module = c->globals ? PyDict_GetItemWithError(c->globals, "__name__"_n) : nullptr;
+    if (module == nullptr && PyErr_Occurred()) return nullptr;
+    const char* file = module && PyUnicode_Check(module) ? PyUnicode_AsUTF8(module) : "<native>";
+    if (file == nullptr) return nullptr;
+    c->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, 0));
+    if (c->code == nullptr) return nullptr;
+  }
+  return Py_NewRef(c->code);
+}
+
+// A frame while the coroutine can still run (created, suspended, running),
+// None once it has finished: what inspect.getcoroutinestate() reads.
+PyObject* get_frame(PyObject* self, void*) {
+  CoroutineObject* c = as_coro(self);
+  if (c->state == State::done || c->globals == nullptr) Py_RETURN_NONE;
+  PyObject* code = get_code(self, nullptr);
+  if (code == nullptr) return nullptr;
+  PyObject* frame = reinterpret_cast<PyObject*>(
+      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), c->globals, nullptr));
+  Py_DECREF(code);
+  return frame;
+}
+
 PyMethodDef co_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(co_send), METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL, "throw(value)\n-> raise exception in coroutine, return next iterated value or raise StopIteration."},
@@ -387,6 +431,8 @@ PyGetSetDef co_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot co_slots[] = {
@@ -458,17 +504,50 @@ Ref start(const Call& call, Coro body) {
   PyObject* type = state_of(module).coroutine_type;
   Ref obj = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
   CoroutineObject* c = as_coro(obj);
-  c->name = attr(call.self(), "__name__").release();
-  c->qualname = attr(call.self(), "__qualname__").release();
+  c->name = attr(call.self(), "__name__"_n).release();
+  c->qualname = attr(call.self(), "__qualname__"_n).release();
+  c->globals = Py_NewRef(call.globals());
   c->h = body.release();
   c->state = State::created;
   return obj;
 }
 
+bool AClose::await_ready() noexcept {
+  try {
+    Ref closing;
+    if (error_) {
+      Handling scope(error_);
+      closing = call_method(obj_, "close"_n);
+      iterator_ = awaitable_iterator(closing);
+    } else {
+      closing = call_method(obj_, "close"_n);
+      iterator_ = awaitable_iterator(closing);
+    }
+    return false;
+  } catch (PyError&) {
+  } catch (...) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native clean-up failed");
+  }
+  error_ = Ref::steal_or_null(PyErr_GetRaisedException());
+  return true;
+}
+
+void AClose::await_suspend(std::coroutine_handle<CoroPromise> h) noexcept {
+  promise_ = &h.promise();
+  promise_->awaiting = std::move(iterator_);
+  promise_->handled = error_;
+}
+
+void AClose::await_resume() noexcept {
+  if (promise_ == nullptr) return;  // close() itself failed: error_ is set
+  if (promise_->sent_error) error_ = std::move(promise_->sent_error);
+  promise_->sent_value = Ref();
+}
+
 PyObject* create_coroutine_type(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &co_spec, nullptr));
   Ref abc = import_module("collections.abc");
-  call_method(attr(abc, "Coroutine"), "register", {type.get()});
+  call_method(attr(abc, "Coroutine"_n), "register"_n, type);
   return type.release();
 }
 

@@ -16,16 +16,41 @@ struct FunctionObject {
   PyObject* globals;   // module dict used for global look-ups
   PyObject* defaults;  // tuple: one entry per parameter (NULL-free; unused for required ones)
   PyObject* captures;  // tuple of captured values, or NULL
+  PyObject* names;     // tuple: the parameters' names, interned (keyword matching by identity)
   PyObject* weakrefs;
 };
 
-PyObject* Call::capture(size_t i) const { return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i); }
+size_t param_count(const FunctionObject* fn) { return fn->def->params.size(); }
+size_t capture_count(const FunctionObject* fn) { return fn->captures ? (size_t)PyTuple_GET_SIZE(fn->captures) : 0; }
+#ifndef NDEBUG
+void check_index(size_t i, size_t n) {
+  if (i >= n) {
+    PyErr_Format(PyExc_SystemError, "native index %zu out of range (%zu)", i, n);
+    throw_pending();
+  }
+}
+#endif
+
+PyObject* Call::capture(size_t i) const {
+  check_index(i, capture_count(fn));
+  return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i);
+}
 PyObject* Call::globals() const { return fn->globals; }
+
+Frame::Frame(const Call& c) : fn_(Ref::borrow(c.self())), n_(param_count(c.fn)) {
+  for (size_t i = 0; i < n_; ++i) args_[i] = Ref::borrow(c.args[i]);
+}
+PyObject* Frame::capture(size_t i) const {
+  auto* f = reinterpret_cast<FunctionObject*>(fn_.get());
+  check_index(i, capture_count(f));
+  return PyTuple_GET_ITEM(f->captures, (Py_ssize_t)i);
+}
+PyObject* Frame::globals() const { return reinterpret_cast<FunctionObject*>(fn_.get())->globals; }
 
 namespace {
 
 Ref qualname_of(FunctionObject* f) {
-  PyObject* q = PyDict_GetItemString(f->dict, "__qualname__");
+  PyObject* q = PyDict_GetItemWithError(f->dict, "__qualname__"_n);
   if (q != nullptr && PyUnicode_Check(q)) return Ref::borrow(q);
   return text(f->def->name);
 }
@@ -127,7 +152,10 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
     PyObject* value = args[given + (size_t)k];
     size_t i = 0;
     for (; i < n; ++i)
-      if (is_named(i) && PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) break;
+      if (is_named(i) && PyTuple_GET_ITEM(f->names, (Py_ssize_t)i) == name) break;
+    if (i == n)
+      for (i = 0; i < n; ++i)
+        if (is_named(i) && PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) break;
     if (i == n) {
       if (var_kw >= 0) {
         check(PyDict_SetItem(c.var_kwargs, name, value));
@@ -232,6 +260,7 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->defaults);
   Py_VISIT(f->captures);
+  Py_VISIT(f->names);
   return 0;
 }
 
@@ -241,6 +270,7 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->captures);
+  Py_CLEAR(f->names);
   return 0;
 }
 
@@ -302,9 +332,11 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
   f->globals = Py_NewRef(globals);
   f->dict = check(PyDict_New());
   f->defaults = check(PyTuple_New((Py_ssize_t)def.params.size()));
+  f->names = check(PyTuple_New((Py_ssize_t)def.params.size()));
   Py_ssize_t i = 0;
   for (const Param& p : def.params) {
     PyObject* v = p.default_literal ? literal(p.default_literal).release() : Py_NewRef(Py_None);
+    PyTuple_SET_ITEM(f->names, i, Py_NewRef(name_of(p.name)));
     PyTuple_SET_ITEM(f->defaults, i++, v);
   }
   if (captures.size() != 0) f->captures = tuple(captures).release();

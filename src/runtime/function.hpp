@@ -8,9 +8,11 @@
 // entries), the module globals they resolve names in, and optional captured
 // values (closures). They bind as methods when stored in a class.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <initializer_list>
 #include <span>
+#include <type_traits>
 
 #include "runtime/py.hpp"
 
@@ -43,6 +45,20 @@ inline constexpr size_t kMaxParams = 8;
 
 struct FunctionObject;
 
+// Parameters and captures are named by scoped enums, in table order:
+//   enum class P : size_t { request, signing_key };   c.arg(P::request)
+// A debug build (no NDEBUG) checks every index against the table.
+template <class E>
+concept Index = std::is_enum_v<E>;
+
+size_t param_count(const FunctionObject* fn);
+size_t capture_count(const FunctionObject* fn);
+#ifdef NDEBUG
+inline void check_index(size_t, size_t) {}
+#else
+void check_index(size_t i, size_t n);  // raises SystemError when i >= n
+#endif
+
 // What an implementation sees: parsed arguments in parameter order (borrowed,
 // valid for the call), the captured values and the module globals.
 struct Call {
@@ -51,11 +67,55 @@ struct Call {
   Ref var_args;    // the *args tuple, when the function has one
   Ref var_kwargs;  // the **kwargs dict, when the function has one
 
-  PyObject* arg(size_t i) const { return args[i]; }
+  PyObject* arg(size_t i) const {
+    check_index(i, param_count(fn));
+    return args[i];
+  }
+  template <Index E>
+  PyObject* arg(E i) const {
+    return arg(static_cast<size_t>(i));
+  }
   PyObject* capture(size_t i) const;
+  template <Index E>
+  PyObject* capture(E i) const {
+    return capture(static_cast<size_t>(i));
+  }
   PyObject* globals() const;
-  Ref global(const char* name) const { return vc::global(globals(), name); }
+  Ref global(PyObject* name) const { return vc::global(globals(), name); }
+  Ref global(const char* name) const { return vc::global(globals(), name); }  // [old]
   PyObject* self() const { return reinterpret_cast<PyObject*>(fn); }
+};
+
+// A coroutine body's view of its call, with the same interface as `Call`:
+//     Coro gate(Frame f) { ... f.arg(P::request) ... f.global("asyncio"_n) ... }
+//     Ref handle(Call& c) { return start(c, gate(Frame(c))); }
+// It keeps the function (globals, captures) and the arguments alive for the
+// body's life and nothing else: temporaries belong in inner scopes, so they
+// do not stay in the C++ frame across an await.
+class Frame {
+ public:
+  explicit Frame(const Call& c);
+  PyObject* arg(size_t i) const {
+    check_index(i, n_);
+    return args_[i].get();
+  }
+  template <Index E>
+  PyObject* arg(E i) const {
+    return arg(static_cast<size_t>(i));
+  }
+  PyObject* capture(size_t i) const;
+  template <Index E>
+  PyObject* capture(E i) const {
+    return capture(static_cast<size_t>(i));
+  }
+  PyObject* globals() const;
+  Ref global(PyObject* name) const { return vc::global(globals(), name); }
+  PyObject* self() const { return fn_.get(); }
+
+ private:
+  Ref fn_;
+  std::array<Ref, kMaxParams> args_;
+  size_t n_;
 };
 
 // Creates a function object of the module's function type.

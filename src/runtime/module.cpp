@@ -87,7 +87,45 @@ Ref Module::dataclass(const char* name, const char* doc, std::span<const FieldDe
   Ref decorator = global(dict_, "dataclass");
   Ref result = call(decorator, {cls.get()});
   set(name, result);
+  remember_dataclass(result, fields);
   return result;
+}
+
+// Records the class for `construct` when the plain path is what its
+// generated __init__ does: object.__new__, object.__setattr__, no
+// __post_init__, a type version to watch.
+void Module::remember_dataclass(PyObject* cls, std::span<const FieldDef> fields) {
+  ModuleState& st = state_of(m_);
+  if (st.dataclass != nullptr || !PyType_Check(cls)) return;
+  auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+  if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_setattro != PyObject_GenericSetAttr) return;
+  if (lookup(cls, "__post_init__"_n)) return;
+  if (!PyUnstable_Type_AssignVersionTag(tp)) return;
+  Ref names = Ref::steal(PyTuple_New((Py_ssize_t)fields.size()));
+  for (size_t i = 0; i < fields.size(); ++i)
+    PyTuple_SET_ITEM(names.get(), (Py_ssize_t)i, Py_NewRef(name_of(fields[i].name)));
+  st.dataclass = Py_NewRef(cls);
+  st.dataclass_fields = names.release();
+  st.dataclass_version = tp->tp_version_tag;
+}
+
+Ref construct_fields(PyObject* module, PyObject* cls, PyObject* kwnames, PyObject* const* values, size_t n) {
+  ModuleState& st = state_of(module);
+  auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+  bool fast = cls == st.dataclass && tp->tp_version_tag == st.dataclass_version && st.dataclass_version != 0 &&
+              (size_t)PyTuple_GET_SIZE(st.dataclass_fields) == n;
+  for (size_t i = 0; fast && i < n; ++i)
+    fast = PyTuple_GET_ITEM(st.dataclass_fields, (Py_ssize_t)i) == PyTuple_GET_ITEM(kwnames, (Py_ssize_t)i);
+  if (!fast) {
+    PyObject* argv[kMaxFields + 1];
+    if (n > kMaxFields) raise(PyExc_SystemError, "too many dataclass fields");
+    for (size_t i = 0; i < n; ++i) argv[i + 1] = values[i];
+    return Ref::steal(PyObject_Vectorcall(cls, argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  }
+  Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
+  for (size_t i = 0; i < n; ++i)
+    check(PyObject_GenericSetAttr(obj, PyTuple_GET_ITEM(kwnames, (Py_ssize_t)i), values[i]));
+  return obj;
 }
 
 int module_exec(PyObject* m, ModuleBody body) {
@@ -106,6 +144,8 @@ int module_traverse(PyObject* m, visitproc visit, void* arg) {
   if (st != nullptr) {
     Py_VISIT(st->function_type);
     Py_VISIT(st->coroutine_type);
+    Py_VISIT(st->dataclass);
+    Py_VISIT(st->dataclass_fields);
   }
   return 0;
 }
@@ -115,6 +155,8 @@ int module_clear(PyObject* m) {
   if (st != nullptr) {
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->coroutine_type);
+    Py_CLEAR(st->dataclass);
+    Py_CLEAR(st->dataclass_fields);
   }
   return 0;
 }

@@ -13,9 +13,34 @@ namespace vc {
 struct ModuleState {
   PyObject* function_type;
   PyObject* coroutine_type;
+  // The module's dataclass (the first one `Module::dataclass` made), for the
+  // guarded construction below: the class, its fields' names in order and
+  // the type version its generated __init__ was seen under.
+  PyObject* dataclass;
+  PyObject* dataclass_fields;
+  unsigned int dataclass_version;
 };
 
 ModuleState& state_of(PyObject* module);
+
+// cls(**fields) for the module's own dataclass with every field given, in
+// field order: while `cls` is still that class with the same type version
+// (so the generated __init__, __new__ and __setattr__ are the ones it was
+// built with) the instance is made and its fields set directly, as that
+// __init__ would; otherwise (a patched global, a changed class, other
+// keywords) `cls` is called as usual.
+//     Ref p = construct(c, c.global("ApprovalRequestPayload"_n), "warrant_id"_kw = w, ...);
+Ref construct_fields(PyObject* module, PyObject* cls, PyObject* kwnames, PyObject* const* values, size_t n);
+template <class Scope, class... A>
+Ref construct(const Scope& s, PyObject* cls, const A&... a) {
+  static_assert((detail::is_kw<A> && ...), "dataclass fields are passed by keyword");
+  PyObject* values[sizeof...(A) + 1] = {nullptr, detail::ptr(a)...};
+  PyObject* module = PyType_GetModule(Py_TYPE(s.self()));
+  if (module == nullptr) throw_pending();
+  return construct_fields(module, cls, detail::kwnames<A...>(), values + 1, sizeof...(A));
+}
+
+inline constexpr size_t kMaxFields = 32;
 
 struct FieldDef {
   const char* name;
@@ -49,6 +74,7 @@ class Module {
   Ref method(const char* class_name, const FuncDef& def);
 
  private:
+  void remember_dataclass(PyObject* cls, std::span<const FieldDef> fields);
   PyObject* m_;
   PyObject* dict_;
 };

@@ -1,8 +1,73 @@
 #include "runtime/py.hpp"
 
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace vc {
+
+// ---- names ------------------------------------------------------------------
+
+PyObject* make_name(const char* s) { return check(PyUnicode_InternFromString(s)); }
+
+namespace {
+
+// Direct-mapped caches. A replaced name is not released (interned strings
+// are immortal from 3.12 on); a replaced tuple is, so callers hold their own
+// reference to a tuple while they use it (a nested call may evict it).
+struct NameSlot {
+  const char* key;
+  PyObject* name;
+};
+NameSlot name_slots[1024];
+
+struct TupleSlot {
+  PyObject* tuple;
+};
+TupleSlot tuple_slots[256];
+
+}  // namespace
+
+PyObject* name_of(const char* s) {
+  NameSlot& slot = name_slots[(reinterpret_cast<uintptr_t>(s) >> 2) & 1023];
+  if (slot.key == s && slot.name != nullptr) {
+    const char* have = PyUnicode_AsUTF8(slot.name);
+    if (have != nullptr && std::strcmp(have, s) == 0) return slot.name;
+    PyErr_Clear();
+  }
+  PyObject* n = make_name(s);
+  slot.key = s;
+  slot.name = n;
+  return n;
+}
+
+PyObject* names_tuple(PyObject* const* names, size_t n) {
+  uintptr_t h = n;
+  for (size_t i = 0; i < n; ++i) h = h * 31 + (reinterpret_cast<uintptr_t>(names[i]) >> 4);
+  TupleSlot& slot = tuple_slots[(h ^ (h >> 11)) & 255];
+  if (PyObject* t = slot.tuple; t != nullptr && (size_t)PyTuple_GET_SIZE(t) == n) {
+    size_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(t, (Py_ssize_t)i) == names[i]) ++i;
+    if (i == n) return t;
+  }
+  PyObject* t = check(PyTuple_New((Py_ssize_t)n));
+  for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(names[i]));
+  Py_XSETREF(slot.tuple, t);
+  return t;
+}
+
+Ref lookup(PyObject* o, PyObject* name) {
+  PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int rc = PyObject_GetOptionalAttr(o, name, &v);
+#else
+  const int rc = _PyObject_LookupAttr(o, name, &v);
+#endif
+  if (rc < 0) throw_pending();
+  return Ref::steal_or_null(v);
+}
 
 void throw_pending() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native call failed without setting an exception");
@@ -44,16 +109,8 @@ Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 Ref format(PyObject* o) { return Ref::steal(PyObject_Format(o, nullptr)); }
 
 Ref cat(std::initializer_list<PyObject*> parts) {
-  Ref sep = Ref::steal(PyUnicode_FromStringAndSize("", 0));
-  Ref l = list(parts);
-  return Ref::steal(PyUnicode_Join(sep, l));
-}
-
-std::string utf8(PyObject* s) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p == nullptr) throw_pending();
-  return std::string(p, (size_t)n);
+  Ref t = tuple(parts);
+  return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
 
 bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
@@ -99,41 +156,37 @@ Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompareBool(a, b, op)) == 1; }
 
-bool is_instance(PyObject* o, PyObject* cls) { return check(PyObject_IsInstance(o, cls)) == 1; }
-
 // ---- attributes and items -------------------------------------------------
 
-Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
+Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttr(o, name_of(name))); }
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
-Ref attr_or(PyObject* o, const char* name, PyObject* dflt) {
-  PyObject* v = PyObject_GetAttrString(o, name);
-  if (v != nullptr) return Ref::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-  PyErr_Clear();
-  return Ref::borrow(dflt);
+Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt) {
+  Ref v = lookup(o, name);
+  return v ? v : Ref::borrow(dflt);
 }
+Ref attr_or(PyObject* o, const char* name, PyObject* dflt) { return attr_or(o, name_of(name), dflt); }
 
-void set_attr(PyObject* o, const char* name, PyObject* value) { check(PyObject_SetAttrString(o, name, value)); }
+void set_attr(PyObject* o, const char* name, PyObject* value) { check(PyObject_SetAttr(o, name_of(name), value)); }
+void set_attr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
 
 Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
-Ref item(PyObject* o, const char* key) { return item(o, text(key)); }
+Ref item(PyObject* o, const char* key) { return item(o, name_of(key)); }
 
-void set_item(PyObject* o, const char* key, PyObject* value) {
-  Ref k = text(key);
-  check(PyObject_SetItem(o, k, value));
-}
+void set_item(PyObject* o, const char* key, PyObject* value) { check(PyObject_SetItem(o, name_of(key), value)); }
+void set_item(PyObject* o, PyObject* key, PyObject* value) { check(PyObject_SetItem(o, key, value)); }
 
-Ref get(PyObject* mapping, const char* key, PyObject* dflt) {
-  Ref k = text(key);
+Ref get(PyObject* mapping, const char* key, PyObject* dflt) { return get(mapping, name_of(key), dflt); }
+
+Ref get(PyObject* mapping, PyObject* k, PyObject* dflt) {
   if (PyDict_CheckExact(mapping)) {
     PyObject* v = PyDict_GetItemWithError(mapping, k);
     if (v != nullptr) return Ref::borrow(v);
     if (PyErr_Occurred()) throw_pending();
     return Ref::borrow(dflt ? dflt : Py_None);
   }
-  if (dflt == nullptr) return call_method(mapping, "get", {k.get()});
-  return call_method(mapping, "get", {k.get(), dflt});
+  if (dflt == nullptr) return call_method(mapping, "get"_n, k);
+  return call_method(mapping, "get"_n, k, dflt);
 }
 
 Py_ssize_t length(PyObject* o) {
@@ -144,27 +197,56 @@ Py_ssize_t length(PyObject* o) {
 
 // ---- calls ----------------------------------------------------------------
 
-Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  std::vector<PyObject*> argv;
-  argv.reserve(pos.size() + kw.size() + 1);
-  argv.push_back(nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-  argv.insert(argv.end(), pos.begin(), pos.end());
-  Ref names;
-  if (kw.size() != 0) {
-    names = Ref::steal(PyTuple_New((Py_ssize_t)kw.size()));
-    Py_ssize_t i = 0;
-    for (const Kw& k : kw) {
-      PyObject* name = PyUnicode_InternFromString(k.name);
-      if (name == nullptr) throw_pending();
-      PyTuple_SET_ITEM(names.get(), i++, name);
-      argv.push_back(k.value);
-    }
+namespace {
+
+constexpr size_t kStackArgs = 24;
+
+// Vectorcall of `self`-less f or of method `name` on argv[1] with the listed
+// arguments: stack storage, interned keyword names, a cached kwnames tuple.
+Ref vector_call(PyObject* f, PyObject* method, PyObject* self, std::span<PyObject* const> pos, std::span<const Kw> kw) {
+  const size_t lead = self ? 1 : 0;
+  const size_t total = 1 + lead + pos.size() + kw.size();
+  PyObject* small[kStackArgs];
+  std::vector<PyObject*> big;
+  PyObject** argv = small;
+  if (total > kStackArgs) {
+    big.resize(total);
+    argv = big.data();
   }
-  return Ref::steal(PyObject_Vectorcall(f, argv.data() + 1, pos.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  size_t i = 0;
+  argv[i++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+  if (self) argv[i++] = self;
+  for (PyObject* p : pos) argv[i++] = p;
+  PyObject* kwnames = nullptr;
+  if (kw.size() != 0) {
+    PyObject* names[kStackArgs];
+    std::vector<PyObject*> many;
+    PyObject** out = names;
+    if (kw.size() > kStackArgs) {
+      many.resize(kw.size());
+      out = many.data();
+    }
+    size_t k = 0;
+    for (const Kw& a : kw) {
+      out[k++] = name_of(a.name);
+      argv[i++] = a.value;
+    }
+    kwnames = names_tuple(out, kw.size());
+  }
+  Ref hold = Ref::borrow_or_null(kwnames);
+  const size_t nargs = (lead + pos.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  if (method) return Ref::steal(PyObject_VectorcallMethod(method, argv + 1, nargs, kwnames));
+  return Ref::steal(PyObject_Vectorcall(f, argv + 1, nargs, kwnames));
+}
+
+}  // namespace
+
+Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+  return vector_call(f, nullptr, nullptr, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
 }
 
 Ref call_kwargs(PyObject* f, PyObject* mapping) {
-  if (!PyDict_Check(mapping) && !PyObject_HasAttrString(mapping, "keys")) {
+  if (!PyDict_Check(mapping) && !lookup(mapping, "keys"_n)) {
     PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
     throw_pending();
   }
@@ -179,110 +261,127 @@ Ref call_star(PyObject* f, PyObject* args, PyObject* kwargs) {
 }
 
 Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  Ref m = attr(o, name);
-  return call(m, pos, kw);
+  return vector_call(nullptr, name_of(name), o, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
 }
 
 // ---- imports ----------------------------------------------------------------
 
 namespace {
 
-Ref builtin_import() {
+// The interpreter's own `__import__`: a built-in function of that name bound
+// to the builtins module (a replacement is Python code, a partial, ...).
+bool is_original_import(PyObject* imp) {
+  static PyObject* original = nullptr;  // immutable built-in function, kept alive
+  if (imp == original) return true;
+  if (original != nullptr || !PyCFunction_Check(imp)) return false;
+  PyObject* self = PyCFunction_GET_SELF(imp);
+  if (self == nullptr || !PyModule_Check(self)) return false;
+  const char* modname = PyModule_GetName(self);
+  if (modname == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  auto* fn = reinterpret_cast<PyCFunctionObject*>(imp);
+  if (std::strcmp(modname, "builtins") != 0 || std::strcmp(fn->m_ml->ml_name, "__import__") != 0) return false;
+  original = Py_NewRef(imp);
+  return true;
+}
+
+// IMPORT_NAME as ceval does it: straight to the import machinery while
+// builtins.__import__ is the original, else through the replacement.
+Ref import_name(PyObject* name, PyObject* globals, PyObject* fromlist, int level) {
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-  PyObject* imp = PyDict_GetItemString(builtins, "__import__");
+  PyObject* imp = PyDict_GetItemWithError(builtins, "__import__"_n);
   if (imp == nullptr) {
-    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
     throw_pending();
   }
-  return Ref::borrow(imp);
+  Ref keep = Ref::borrow(imp);
+  if (is_original_import(imp))
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, level));
+  if (fromlist == nullptr && globals == nullptr && level == 0) return call(imp, {name});
+  Ref lvl = integer(level);
+  return call(imp, {name, globals ? globals : Py_None, Py_None, fromlist ? fromlist : Py_None, lvl.get()});
 }
 
 // The IMPORT_FROM step: an attribute of the module, else the submodule in
 // sys.modules, else Python's own ImportError text.
-Ref import_name_from(PyObject* module, const char* name) {
-  PyObject* v = PyObject_GetAttrString(module, name);
-  if (v != nullptr) return Ref::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-  PyErr_Clear();
-  Ref pkgname = attr_or(module, "__name__", Py_None);
+Ref import_name_from(PyObject* module, PyObject* name) {
+  if (Ref v = lookup(module, name)) return v;
+  Ref pkgname = attr_or(module, "__name__"_n, Py_None);
   if (PyUnicode_Check(pkgname)) {
-    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%s", pkgname.get(), name));
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
     PyObject* sub = PyImport_GetModule(full);
     if (sub != nullptr) return Ref::steal(sub);
     if (PyErr_Occurred()) throw_pending();
   }
-  Ref path = attr_or(module, "__file__", Py_None);
+  Ref path = attr_or(module, "__file__"_n, Py_None);
   Ref msg = path.is_none()
-                ? Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name, pkgname.get()))
-                : Ref::steal(PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name, pkgname.get(), path.get()));
-  Ref exc = call(PyExc_ImportError, {msg.get()}, {{"name", pkgname.get()}, {"path", path.get()}});
+                ? Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (unknown location)", name, pkgname.get()))
+                : Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (%S)", name, pkgname.get(), path.get()));
+  Ref exc = call(PyExc_ImportError, msg, "name"_kw = pkgname, "path"_kw = path);
   raise(exc);
+}
+
+Ref from_import(PyObject* module, PyObject* name, PyObject* globals, int level) {
+  Ref fromlist = Ref::borrow(names_tuple(&name, 1));
+  Ref mod = import_name(module, globals, fromlist, level);
+  return import_name_from(mod, name);
 }
 
 }  // namespace
 
-Ref import_binding(const char* dotted) {
-  Ref imp = builtin_import();
-  Ref name = text(dotted);
-  return call(imp, {name.get()});
-}
+Ref import_binding(PyObject* dotted) { return import_name(dotted, nullptr, nullptr, 0); }
+Ref import_binding(const char* dotted) { return import_binding(name_of(dotted)); }
 
-Ref import_module(const char* dotted) {
+Ref import_module(PyObject* dotted) {
   Ref top = import_binding(dotted);
   // `import a.b` binds `a`; the value used is the attribute chain a.b.
+  const char* s = PyUnicode_AsUTF8(dotted);
+  if (s == nullptr) throw_pending();
+  if (std::strchr(s, '.') == nullptr) return top;
   Ref cur = top;
-  std::string_view rest(dotted);
+  std::string_view rest(s);
   size_t dot = rest.find('.');
   while (dot != std::string_view::npos) {
     rest = rest.substr(dot + 1);
     dot = rest.find('.');
     std::string part(rest.substr(0, dot));
-    cur = attr(cur, part.c_str());
+    cur = attr(cur, name_of(part.c_str()));
   }
   return cur;
 }
+Ref import_module(const char* dotted) { return import_module(name_of(dotted)); }
 
-Ref import_from(const char* module, const char* name) {
-  Ref imp = builtin_import();
-  Ref mod_name = text(module);
-  Ref nm = text(name);
-  Ref fromlist = tuple({nm.get()});
-  Ref level = integer(0);
-  Ref mod = call(imp, {mod_name.get(), Py_None, Py_None, fromlist.get(), level.get()});
-  return import_name_from(mod, name);
-}
+Ref import_from(PyObject* module, PyObject* name) { return from_import(module, name, nullptr, 0); }
+Ref import_from(const char* module, const char* name) { return import_from(name_of(module), name_of(name)); }
 
+Ref import_relative(PyObject* globals, PyObject* module, PyObject* name) { return from_import(module, name, globals, 1); }
 Ref import_relative(PyObject* globals, const char* module, const char* name) {
-  Ref imp = builtin_import();
-  Ref mod_name = text(module);
-  Ref nm = text(name);
-  Ref fromlist = tuple({nm.get()});
-  Ref level = integer(1);
-  Ref mod = call(imp, {mod_name.get(), globals, Py_None, fromlist.get(), level.get()});
-  return import_name_from(mod, name);
+  return import_relative(globals, name_of(module), name_of(name));
 }
 
 // ---- globals --------------------------------------------------------------
 
-Ref global(PyObject* globals, const char* name) {
-  PyObject* v = PyDict_GetItemString(globals, name);
+Ref global(PyObject* globals, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
   if (v != nullptr) return Ref::borrow(v);
-  v = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+  if (PyErr_Occurred()) throw_pending();
+  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
   if (v != nullptr) return Ref::borrow(v);
-  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  if (PyErr_Occurred()) throw_pending();
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw_pending();
 }
+Ref global(PyObject* globals, const char* name) { return global(globals, name_of(name)); }
 
 Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt) {
-  Ref environ = attr(global(globals, "os"), "environ");
-  if (dflt == nullptr) return call_method(environ, "get", {name});
-  return call_method(environ, "get", {name, dflt});
+  Ref environ = attr(global(globals, "os"_n), "environ"_n);
+  if (dflt == nullptr) return call_method(environ, "get"_n, name);
+  return call_method(environ, "get"_n, name, dflt);
 }
 
-Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) {
-  Ref key = text(name);
-  return environ_get(globals, key.get(), dflt);
-}
+Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) { return environ_get(globals, name_of(name), dflt); }
 
 // ---- exceptions ----------------------------------------------------------
 
@@ -319,7 +418,28 @@ void rethrow(Ref exc) {
   throw PyError{};
 }
 
-bool matches(PyObject* exc, PyObject* type) { return PyErr_GivenExceptionMatches(exc, type) != 0; }
+namespace {
+[[noreturn]] void cannot_catch(PyObject* exc) {
+  PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+  // The clause is evaluated while `exc` is handled: it is the new error's context.
+  if (exc != nullptr && PyExceptionInstance_Check(exc)) {
+    Ref raised = take_error();
+    chain_context(raised, exc);
+    rethrow(std::move(raised));
+  }
+  throw_pending();
+}
+}  // namespace
+
+bool matches(PyObject* exc, PyObject* type) {
+  if (PyTuple_Check(type)) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(type); i < n; ++i)
+      if (!PyExceptionClass_Check(PyTuple_GET_ITEM(type, i))) cannot_catch(exc);
+  } else if (!PyExceptionClass_Check(type)) {
+    cannot_catch(exc);
+  }
+  return PyErr_GivenExceptionMatches(exc, type) != 0;
+}
 
 Handling::Handling(PyObject* handled) : previous_(PyErr_GetHandledException()) { PyErr_SetHandledException(handled); }
 Handling::~Handling() {
@@ -359,20 +479,61 @@ void chain_context(PyObject* exc, PyObject* context) {
 
 void log(PyObject* globals, const char* level, const char* message, std::initializer_list<PyObject*> args,
          PyObject* extra) {
-  Ref logger = global(globals, "logger");
-  Ref method = attr(logger, level);
-  std::vector<PyObject*> pos;
-  Ref msg = text(message);
-  pos.push_back(msg);
-  pos.insert(pos.end(), args.begin(), args.end());
-  Ref t = Ref::steal(PyTuple_New((Py_ssize_t)pos.size()));
-  for (size_t i = 0; i < pos.size(); ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, Py_NewRef(pos[i]));
-  Ref kw;
-  if (extra != nullptr) {
-    kw = dict();
-    check(PyDict_SetItemString(kw, "extra", extra));
+  Ref logger = global(globals, "logger"_n);
+  // The message is a literal of the calling module: interned like a name.
+  PyObject* msg = name_of(message);
+  PyObject* pos[kStackArgs];
+  if (args.size() + 1 > kStackArgs) raise(PyExc_SystemError, "too many log arguments");
+  size_t n = 0;
+  pos[n++] = msg;
+  for (PyObject* a : args) pos[n++] = a;
+  if (extra == nullptr) {
+    vector_call(nullptr, name_of(level), logger, std::span<PyObject* const>(pos, n), {});
+    return;
   }
-  call_star(method, t, kw);
+  const Kw kw[] = {{"extra", extra}};
+  vector_call(nullptr, name_of(level), logger, std::span<PyObject* const>(pos, n), kw);
+}
+
+// ---- message templates -----------------------------------------------------
+
+Ref fmt(const char* tmpl, std::initializer_list<PyObject*> args) {
+  PyObject* parts[2 * kStackArgs + 1];
+  Ref owned[2 * kStackArgs + 1];
+  size_t n = 0;
+  auto arg = args.begin();
+  const char* lit = tmpl;
+  const char* p = tmpl;
+  auto flush = [&](const char* end) {
+    if (end == lit) return;
+    owned[n] = Ref::steal(PyUnicode_FromStringAndSize(lit, end - lit));
+    parts[n] = owned[n].get();
+    ++n;
+  };
+  while (*p != '\0') {
+    int kind = 0;  // 1 {}, 2 {!r}, 3 {!s}
+    size_t width = 0;
+    if (std::strncmp(p, "{}", 2) == 0) kind = 1, width = 2;
+    else if (std::strncmp(p, "{!r}", 4) == 0) kind = 2, width = 4;
+    else if (std::strncmp(p, "{!s}", 4) == 0) kind = 3, width = 4;
+    if (kind == 0) {
+      ++p;
+      continue;
+    }
+    if (arg == args.end() || n + 2 > 2 * kStackArgs) raise(PyExc_SystemError, "message template and arguments differ");
+    flush(p);
+    PyObject* v = *arg++;
+    owned[n] = kind == 1 ? format(v) : kind == 2 ? Ref::steal(PyObject_Repr(v)) : str(v);
+    parts[n] = owned[n].get();
+    ++n;
+    p += width;
+    lit = p;
+  }
+  flush(p);
+  if (arg != args.end()) raise(PyExc_SystemError, "message template and arguments differ");
+  Ref t = Ref::steal(PyTuple_New((Py_ssize_t)n));
+  for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
+  return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
 
 }  // namespace vc

@@ -2,11 +2,14 @@
 // keywords, imports at call time, module globals, exceptions with their
 // chaining, and logging through a module's `logger`.
 #pragma once
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
+#include "runtime/names.hpp"
 #include "runtime/ref.hpp"
 
 namespace vc {
@@ -27,10 +30,8 @@ Ref literal(const char* source);
 Ref str(PyObject* o);                  // str(o)
 Ref format(PyObject* o);               // format(o), i.e. f"{o}"
 Ref cat(std::initializer_list<PyObject*> parts);  // "".join(parts) of str objects
-std::string utf8(PyObject* s);         // a str object as UTF-8
 bool truthy(PyObject* o);
 bool equals_text(PyObject* o, const char* s);  // o == "s" with Python semantics
-bool is_instance(PyObject* o, PyObject* cls);
 // Python operators with their full semantics (numbers of any type).
 Ref add(PyObject* a, PyObject* b);
 Ref subtract(PyObject* a, PyObject* b);
@@ -42,21 +43,123 @@ std::vector<Ref> unpack(PyObject* o, size_t n);
 inline bool is_bytes_like(PyObject* o) { return PyBytes_Check(o) || PyByteArray_Check(o); }
 inline bool is_text(PyObject* o) { return PyUnicode_Check(o); }
 
+// a, b, c = o for a fixed count, without a heap vector.
+template <size_t N>
+std::array<Ref, N> unpack(PyObject* o) {
+  std::vector<Ref> v = unpack(o, N);  // errors and texts in one place
+  std::array<Ref, N> out;
+  for (size_t i = 0; i < N; ++i) out[i] = std::move(v[i]);
+  return out;
+}
+
 // ---- attributes and items -------------------------------------------------
+// Names are `"x"_n` (interned once); the `const char*` forms are the old entry
+// points (a checked cache turns them into the same interned names).
 Ref attr(PyObject* o, const char* name);
 Ref attr(PyObject* o, PyObject* name);
-// getattr(o, name, dflt): only AttributeError is absorbed.
+// getattr(o, name, dflt): a missing attribute creates no exception object.
+Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt);
 Ref attr_or(PyObject* o, const char* name, PyObject* dflt);
+// getattr(o, name, <absent>): an empty Ref when the attribute is missing.
+Ref lookup(PyObject* o, PyObject* name);
 void set_attr(PyObject* o, const char* name, PyObject* value);
+void set_attr(PyObject* o, PyObject* name, PyObject* value);
 Ref item(PyObject* o, const char* key);     // o[key]
 Ref item(PyObject* o, PyObject* key);
 void set_item(PyObject* o, const char* key, PyObject* value);
+void set_item(PyObject* o, PyObject* key, PyObject* value);
 // mapping.get(key) / mapping.get(key, dflt) as Python would call it: without a
 // default the method gets one argument (fast path for exact dicts).
 Ref get(PyObject* mapping, const char* key, PyObject* dflt = nullptr);
+Ref get(PyObject* mapping, PyObject* key, PyObject* dflt = nullptr);
 Py_ssize_t length(PyObject* o);  // len(o)
 
 // ---- calls ----------------------------------------------------------------
+// New form: `call(f, a, b, "name"_kw = v)` and `call_method(o, "m"_n, a, "k"_kw = v)`.
+// Arguments are Refs or borrowed pointers; keywords come last. The kwnames
+// tuple is built once per call shape; the argument array is on the stack.
+template <Lit S>
+struct KwArg {
+  PyObject* value;
+};
+template <Lit S>
+struct KwName {
+  KwArg<S> operator=(PyObject* v) const noexcept { return {v}; }
+};
+template <Lit S>
+constexpr KwName<S> operator""_kw() {
+  return {};
+}
+
+namespace detail {
+template <class T>
+struct kw_of : std::false_type {
+  static PyObject* name() { return nullptr; }
+};
+template <Lit S>
+struct kw_of<KwArg<S>> : std::true_type {
+  static PyObject* name() { return vc::name<S>(); }
+};
+template <class T>
+constexpr bool is_kw = kw_of<std::remove_cvref_t<T>>::value;
+
+inline PyObject* ptr(PyObject* p) noexcept { return p; }
+inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
+inline PyObject* ptr(Name n) noexcept { return n.get(); }
+template <Lit S>
+PyObject* ptr(const KwArg<S>& k) noexcept {
+  return k.value;
+}
+
+template <class... A>
+constexpr bool keywords_last() {
+  bool seen = false, ok = true;
+  ((seen = seen || is_kw<A>, ok = ok && (!seen || is_kw<A>)), ...);
+  return ok;
+}
+template <class... A>
+constexpr size_t count_kw() {
+  return (size_t{0} + ... + (is_kw<A> ? 1 : 0));
+}
+template <class... A>
+PyObject* kwnames() {
+  static PyObject* const names = [] {
+    PyObject* items[sizeof...(A) + 1] = {};
+    size_t n = 0;
+    ((is_kw<A> ? (void)(items[n++] = kw_of<std::remove_cvref_t<A>>::name()) : (void)0), ...);
+    // Owned by this call shape for the life of the process (immutable).
+    PyObject* t = PyTuple_New((Py_ssize_t)n);
+    if (t == nullptr) throw_pending();
+    for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, (Py_ssize_t)i, Py_NewRef(items[i]));
+    return t;
+  }();
+  return names;
+}
+}  // namespace detail
+
+template <class... A>
+  requires(sizeof...(A) > 0)
+Ref call(PyObject* f, const A&... a) {
+  static_assert(detail::keywords_last<A...>(), "keyword arguments come after positional ones");
+  constexpr size_t nkw = detail::count_kw<A...>();
+  PyObject* argv[sizeof...(A) + 1] = {nullptr, detail::ptr(a)...};
+  PyObject* names = nkw ? detail::kwnames<A...>() : nullptr;
+  return Ref::steal(
+      PyObject_Vectorcall(f, argv + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+template <class... A>
+Ref call_method(PyObject* o, Name method, const A&... a) {
+  static_assert(detail::keywords_last<A...>(), "keyword arguments come after positional ones");
+  constexpr size_t nkw = detail::count_kw<A...>();
+  PyObject* argv[sizeof...(A) + 2] = {nullptr, o, detail::ptr(a)...};
+  PyObject* names = nkw ? detail::kwnames<A...>() : nullptr;
+  return Ref::steal(PyObject_VectorcallMethod(method, argv + 1,
+                                              (1 + sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+// [old] entry points below take `const char*` names and braced lists;
+// migration replaces them with the forms above.
 struct Kw {
   const char* name;
   PyObject* value;
@@ -70,13 +173,20 @@ Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> 
                 std::initializer_list<Kw> kw = {});
 
 // ---- imports (through builtins.__import__, so sys.modules and patches count) --
-Ref import_module(const char* dotted);                         // import a.b  -> a.b
-Ref import_binding(const char* dotted);                        // import a.b  -> a (the name it binds)
-Ref import_from(const char* module, const char* name);          // from module import name
-Ref import_relative(PyObject* globals, const char* module, const char* name);  // from .module import name
+// While builtins.__import__ is the interpreter's own, the import machinery is
+// called directly (as ceval does); a replaced __import__ is called instead.
+Ref import_module(PyObject* dotted);                           // import a.b  -> a.b
+Ref import_binding(PyObject* dotted);                          // import a.b  -> a (the name it binds)
+Ref import_from(PyObject* module, PyObject* name);             // from module import name
+Ref import_relative(PyObject* globals, PyObject* module, PyObject* name);  // from .module import name
+Ref import_module(const char* dotted);  // [old]
+Ref import_binding(const char* dotted);  // [old]
+Ref import_from(const char* module, const char* name);  // [old]
+Ref import_relative(PyObject* globals, const char* module, const char* name);  // [old]
 
 // ---- module globals, looked up at each use like LOAD_GLOBAL ---------------
-Ref global(PyObject* globals, const char* name);
+Ref global(PyObject* globals, PyObject* name);
+Ref global(PyObject* globals, const char* name);  // [old]
 
 // os.environ.get(name[, dflt]) through the module's `os` global.
 Ref environ_get(PyObject* globals, const char* name, PyObject* dflt = nullptr);
@@ -88,7 +198,10 @@ Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt = nullptr);
 [[noreturn]] void raise_from(PyObject* exc, PyObject* cause);  // raise exc from cause
 Ref take_error();                                     // the pending exception, cleared
 [[noreturn]] void rethrow(Ref exc);                   // re-raise unchanged
-bool matches(PyObject* exc, PyObject* type);          // isinstance-style test (type may be a tuple)
+// `except type:` test of a taken error (type may be a tuple). A type that is
+// not a BaseException class (nor a tuple of them) raises Python's TypeError,
+// with `exc` as its context.
+bool matches(PyObject* exc, PyObject* type);
 
 // Inside this scope `handled` is the exception being handled, as within
 // `except ... as handled:`; anything raised gets it as __context__.
@@ -115,7 +228,18 @@ void chain_context(PyObject* exc, PyObject* context);
 // ---- logging --------------------------------------------------------------
 // logger.<level>(message, *args, extra=extra) with `logger` read from the
 // module globals at each call; formatting stays deferred to logging.
+// Called as `logger.<level>(message, *args[, extra=extra])` by
+// PyObject_VectorcallMethod: no bound method, no tuple, no dict.
 void log(PyObject* globals, const char* level, const char* message, std::initializer_list<PyObject*> args = {},
          PyObject* extra = nullptr);
+
+// ---- message templates -----------------------------------------------------
+// A message written whole: "{}" is replaced by format(arg) (f"{arg}"), "{!r}"
+// by repr(arg), "{!s}" by str(arg), in order.
+Ref fmt(const char* tmpl, std::initializer_list<PyObject*> args);
+template <class... A>
+Ref fmt(const char* tmpl, const A&... a) {
+  return fmt(tmpl, {detail::ptr(a)...});
+}
 
 }  // namespace vc

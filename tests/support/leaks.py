@@ -16,12 +16,19 @@ allocator counts nothing and freed memory is held resident on purpose
 (quarantine). There the blocks are counted with tracemalloc, and memory is
 the sanitizer allocator's count of live bytes; the same tolerances apply.
 
+- references: `sys.getrefcount` of the objects a path touches (`objects=`).
+  A reference leaked to an existing object (a class, a function, an
+  argument) allocates nothing and moves neither counter above; its count
+  grows by one per call.
+
 Tolerance. The counters move a little without any leak: free lists, the type
 attribute cache and interned names settle over the first calls, and a
 collection may run at a different moment. Each measurement is therefore
-repeated (two rounds, three under the sanitizer, stopping at the first within
-tolerance) and the smallest growth is judged, so a one-off allocation (a
-cache filled on first use) does not count. The defaults,
+repeated (up to four rounds, stopping at the first within tolerance) and the
+smallest growth is judged: a leak grows by at least `runs` in every round,
+while a busy machine's noise (a collection at another moment, a cache
+resized) rarely hits four rounds in a row. A one-off allocation (a cache
+filled on first use) does not count. The defaults,
 `DEFAULT_BLOCK_TOLERANCE` blocks and `DEFAULT_RSS_TOLERANCE_KB` KiB over the
 default 2000 runs, accept a drift of less than one block per 10 calls and half
 a KiB per call; a leak of one object or one KiB per call exceeds them tenfold.
@@ -58,10 +65,11 @@ _LIVE_BYTES = _sanitizer_live_bytes()
 # use and sys.getallocatedblocks() is always 0.
 _PYMALLOC = sys.getallocatedblocks() > 0
 SANITIZED = _LIVE_BYTES is not None or os.environ.get("VOREL_SANITIZER") == "address"
-# Counting traced blocks, a few long-lived objects that are replaced now and
-# then (a traced block for an untraced one) still read as growth for a few
-# thousand calls after tracing starts; a third round lets them settle.
-ROUNDS = 2 if _PYMALLOC else 3
+# Extra rounds run only when a round exceeds the tolerance, so a clean path
+# costs one round; four bad rounds in a row is a leak, not noise. (Counting
+# traced blocks, long-lived objects replaced now and then also settle within
+# a few rounds.)
+ROUNDS = 4
 
 
 def _rss_kb() -> int:
@@ -102,13 +110,15 @@ def measure(
     runs: int = DEFAULT_RUNS,
     warmup: int = DEFAULT_WARMUP,
     expect: type[BaseException] | tuple | None = None,
-    enough: Callable[[int, int], bool] = lambda blocks, memory: False,
-) -> tuple[int, int]:
-    """(block growth, memory growth in KiB) over `runs` calls after the warm-up.
+    enough: Callable[..., bool] = lambda blocks, memory, refs=0: False,
+    objects: tuple = (),
+) -> tuple[int, int, int]:
+    """(block growth, memory growth in KiB, largest refcount growth of
+    `objects`) over `runs` calls after the warm-up.
 
-    Up to `ROUNDS` rounds are measured and the smallest growth is returned;
-    the rounds stop early once `enough(blocks, memory)` holds. A leak grows
-    in every round; settling caches and free lists do not.
+    Up to `ROUNDS` rounds are measured and the smallest growth of each is
+    returned; the rounds stop early once `enough(blocks, memory, refs)` holds.
+    A leak grows in every round; settling caches and free lists do not.
     """
     # Tracing starts before the warm-up: objects that settle into free lists
     # and caches while traced must settle before the first measurement.
@@ -120,11 +130,13 @@ def measure(
         best = None
         for _ in range(ROUNDS):
             gc.collect()
+            r0 = [sys.getrefcount(o) for o in objects]
             b0, m0 = _blocks(), _memory_kb()
             _run(fn, runs, expect)
             gc.collect()
-            got = (_blocks() - b0, _memory_kb() - m0)
-            best = got if best is None else (min(best[0], got[0]), min(best[1], got[1]))
+            refs = max((sys.getrefcount(o) - r for o, r in zip(objects, r0)), default=0)
+            got = (_blocks() - b0, _memory_kb() - m0, refs)
+            best = got if best is None else tuple(min(a, b) for a, b in zip(best, got))
             if enough(*best):
                 break
     finally:
@@ -141,16 +153,23 @@ def assert_no_leak(
     expect: type[BaseException] | tuple | None = None,
     block_tolerance: int = DEFAULT_BLOCK_TOLERANCE,
     rss_tolerance_kb: int = DEFAULT_RSS_TOLERANCE_KB,
+    objects: tuple = (),
 ) -> None:
-    """Fail when `fn` leaks: run it `runs` times (twice) and compare before/after.
+    """Fail when `fn` leaks: run it `runs` times (per round) and compare before/after.
 
     `expect` names the exception (or tuple of them) an error-path callable must
     raise on every call; a call that does not raise it fails the check, so a
-    leak test cannot silently drift onto the success path.
+    leak test cannot silently drift onto the success path. `objects` are
+    existing objects the path touches; their reference counts must not grow
+    by more than one per ten calls.
     """
-    blocks, memory = measure(
-        fn, runs=runs, warmup=warmup, expect=expect,
-        enough=lambda b, m: b <= block_tolerance and m <= rss_tolerance_kb,
+    ref_tolerance = runs // 10
+    blocks, memory, refs = measure(
+        fn, runs=runs, warmup=warmup, expect=expect, objects=objects,
+        enough=lambda b, m, r=0: b <= block_tolerance and m <= rss_tolerance_kb and r <= ref_tolerance,
+    )
+    assert refs <= ref_tolerance, (
+        f"a touched object gained {refs} references over {runs} runs (tolerance {ref_tolerance})"
     )
     assert blocks <= block_tolerance, (
         f"{blocks} blocks leaked over {runs} runs (tolerance {block_tolerance})"
