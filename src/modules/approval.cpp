@@ -54,7 +54,7 @@ void require_seconds(PyObject* value, const char* name) {
   bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
   if (!number && !PyBool_Check(value)) {
     Ref real_type = import_from("numbers", "Real");
-    number = is_instance(value, real_type);
+    number = check(PyObject_IsInstance(value, real_type)) == 1;
   }
   if (!number) {
     PyErr_Format(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, Py_TYPE(value)->tp_name);
