@@ -2,22 +2,26 @@
 # Prepare a development environment from nothing: find CPython 3.12, create
 # .venv, install the dependencies and the core-SDK stand-in, build the native
 # modules in place. Safe to run again; it only redoes what changed.
+#
+#   VOREL_PYTHON_VERSION=3.13 VOREL_VENV=DIR VOREL_BUILD_DIR=DIR scripts/bootstrap.sh
+#       the same for another interpreter, in its own environment and build folder
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+pyver=${VOREL_PYTHON_VERSION:-3.12}
 find_python() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
-  if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-    command -v python3.12; return
+  if command -v "python$pyver" >/dev/null 2>&1 && "python$pyver" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$pyver'" 2>/dev/null; then
+    command -v "python$pyver"; return
   fi
   local pyroot
   pyroot=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
   local cand
-  for cand in "$pyroot"/versions/3.12*/bin/python3.12; do
+  for cand in "$pyroot"/versions/"$pyver"*/bin/python"$pyver"; do
     [ -x "$cand" ] && { echo "$cand"; return; }
   done
-  echo "bootstrap: CPython 3.12 not found (set PYTHON=/path/to/python3.12)" >&2
+  echo "bootstrap: CPython $pyver not found (set PYTHON=/path/to/python$pyver)" >&2
   exit 2
 }
 
@@ -27,10 +31,11 @@ if [ -x "$root/scripts/install-system-deps.sh" ]; then
   "$root/scripts/install-system-deps.sh"
 fi
 
-venv="$root/.venv"
+venv=${VOREL_VENV:-$root/.venv}
+export VOREL_VENV="$venv"   # scripts/build.sh below builds for this environment
 if [ ! -x "$venv/bin/python" ]; then
   py=$(find_python)
-  echo "bootstrap: creating .venv with $py"
+  echo "bootstrap: creating $venv with $py"
   "$py" -m venv "$venv"
 fi
 vpy="$venv/bin/python"

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # The README's test command: bootstrap (idempotent), then the whole suite on
-# the normal build, a short fuzzing run, and the whole suite again on the
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Every leg runs; the
-# command fails when any of them failed. Extra arguments go to both pytest runs.
+# the normal build, a short fuzzing run, the whole suite again on the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
+# run in a fresh environment, and the whole suite on CPython 3.13. Every leg
+# runs; the command fails when any of them failed. Extra arguments go to the
+# pytest runs.
 #
-#   VOREL_TEST_LEGS="normal fuzz asan"   the legs to run (default: all three)
-#   VOREL_TEST_LEGS="perf"               the instruction-count guard (scripts/perf-guard.sh); not
-#                                        in the default legs until the native core meets its thresholds
+#   VOREL_TEST_LEGS="normal fuzz asan wheel py313"   the legs to run (default: all five)
+#   VOREL_TEST_LEGS="perf"   the instruction-count guard (scripts/perf-guard.sh); not
+#                            in the default legs until the native core meets its thresholds
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
 
-legs=${VOREL_TEST_LEGS:-normal fuzz asan}
+legs=${VOREL_TEST_LEGS:-normal fuzz asan wheel py313}
 failed=()
 passed_total=0
 failed_total=0
@@ -44,6 +46,8 @@ for l in $legs; do
     fuzz) leg fuzz scripts/fuzz.sh ;;
     asan) leg asan scripts/test-asan.sh "$@" ;;
     perf) leg perf scripts/perf-guard.sh ;;
+    wheel) leg wheel scripts/wheel-smoke.sh ;;
+    py313) leg py313 scripts/test-python.sh --python 3.13 "$@" ;;
     *) echo "test: unknown leg '$l'" >&2; exit 2 ;;
   esac
 done

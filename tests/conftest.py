@@ -3,3 +3,8 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__)))
+
+# The checkout's package is not installed, so its pytest11 entry point does not
+# load the fixtures here; this line does. Where the package is installed, the
+# entry point's plugin carries this very name and pytest skips the line.
+pytest_plugins = ["vorel_cloud.testing"]

@@ -5,4 +5,6 @@ submodules you need (``vorel_cloud.client``, ``vorel_cloud.approval``,
 ``vorel_cloud.connect``, ...) explicitly.
 """
 
+# The one place the version is written: the build backend reads it from here
+# into the distribution's metadata.
 __version__ = "0.1.0"

@@ -1,4 +1,4 @@
-"""`pip install .` into a fresh CPython 3.12 environment gives a working package.
+"""`pip install .` into a fresh environment of the running interpreter gives a working package.
 
 Slow (a full native build), so it runs once per suite and only when
 VOREL_SKIP_INSTALL_TEST is not set.
