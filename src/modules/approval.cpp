@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "runtime/vorel.hpp"
+#include "modules/common.hpp"
 
 using namespace vc;
 
@@ -42,47 +43,6 @@ bool caught(PyObject* error, PyObject* globals, const char* type_name) {
   Handling scope(error);
   Ref type = global(globals, type_name);
   return matches(error, type);
-}
-
-// ---- handler settings ----------------------------------------------------------
-
-// A handler's wait or pause, in seconds: a real number (int, float, or any
-// other registered with `numbers.Real`), finite and not negative; zero is
-// fine. Checked when the handler is made, so that a bad setting fails before
-// any approval request is left pending for a human.
-void require_seconds(PyObject* value, const char* name) {
-  bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
-  if (!number && !PyBool_Check(value)) {
-    Ref real_type = import_from("numbers", "Real");
-    number = check(PyObject_IsInstance(value, real_type)) == 1;
-  }
-  if (!number) {
-    PyErr_Format(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, Py_TYPE(value)->tp_name);
-    throw_pending();
-  }
-  // As seconds the value meets the float clock: an int too large for a float
-  // is as unusable as an infinite one.
-  bool usable = false;
-  try {
-    Ref as_float = Ref::steal(PyNumber_Float(value));
-    double seconds = PyFloat_AS_DOUBLE(as_float.get());
-    usable = std::isfinite(seconds) && seconds >= 0.0;
-  } catch (PyError&) {
-    Ref e = take_error();
-    if (!matches(e, PyExc_OverflowError)) rethrow(e);
-  }
-  if (!usable) {
-    PyErr_Format(PyExc_ValueError, "%s must be a finite number of seconds >= 0, got %R", name, value);
-    throw_pending();
-  }
-}
-
-// A count: an int, or anything usable as one (`__index__`), but not a bool.
-void require_count(PyObject* value, const char* name) {
-  if (PyBool_Check(value) || !PyIndex_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
-    throw_pending();
-  }
 }
 
 // ---- the `with` statement ---------------------------------------------------
@@ -360,8 +320,8 @@ const FuncDef kSyncHandleDef{"_handle",
                              kRequestParam, sync_handle, kApprovalsReturn};
 
 Ref cloud_approval(Call& c) {
-  require_seconds(c.arg(kPollInterval), "poll_interval");
-  require_seconds(c.arg(kTimeout), "timeout");
+  vorel::require_seconds(c.arg(kPollInterval), "poll_interval");
+  vorel::require_seconds(c.arg(kTimeout), "timeout");
   return make_closure(c, kSyncHandleDef, "cloud_approval.<locals>._handle",
                       {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
 }
@@ -554,8 +514,8 @@ const FuncDef kAsyncHandleDef{"_handle",
 
 
 Ref async_cloud_approval(Call& c) {
-  require_seconds(c.arg(kPollInterval), "poll_interval");
-  require_seconds(c.arg(kTimeout), "timeout");
+  vorel::require_seconds(c.arg(kPollInterval), "poll_interval");
+  vorel::require_seconds(c.arg(kTimeout), "timeout");
   Ref concurrent = import_binding("concurrent.futures");
   Ref core_fn = make_closure(c, kCoreDef, "async_cloud_approval.<locals>._core",
                              {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
@@ -616,8 +576,8 @@ Ref temporal_heartbeat_gates(Call& c) {
 Ref temporal_init(Call& c) {
   PyObject* self = c.arg(0);
   PyObject* signing_key = c.arg(2);
-  require_seconds(c.arg(4), "fast_poll_seconds");
-  require_count(c.arg(5), "fast_poll_attempts");
+  vorel::require_seconds(c.arg(4), "fast_poll_seconds");
+  vorel::require_count(c.arg(5), "fast_poll_attempts");
   set_attr(self, "_api_key", c.arg(1));
   set_attr(self, "_signing_key", signing_key);
   set_attr(self, "_holder", attr(signing_key, "public_key"));

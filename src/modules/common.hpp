@@ -3,6 +3,8 @@
 // `Scope` is a `vc::Call` or a `vc::Frame`: names are read from the calling
 // module's globals at each use, so patched exceptions count.
 #pragma once
+#include <cmath>
+
 #include "runtime/vorel.hpp"
 
 namespace vorel {
@@ -50,6 +52,48 @@ Ref refusal_to_denial(const Scope& s, Ref error, PyObject* denied_type, PyObject
     return vc::take_error();
   }
   return error;
+}
+
+// ---- handler settings, checked when a handler is made ---------------------
+
+
+// A handler's wait or pause, in seconds: a real number (int, float, or any
+// other registered with `numbers.Real`), finite and not negative; zero is
+// fine. Checked when the handler is made, so that a bad setting fails before
+// any approval request is left pending for a human.
+inline void require_seconds(PyObject* value, const char* name) {
+  bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
+  if (!number && !PyBool_Check(value)) {
+    Ref real_type = vc::import_from("numbers", "Real");
+    number = vc::check(PyObject_IsInstance(value, real_type)) == 1;
+  }
+  if (!number) {
+    PyErr_Format(PyExc_TypeError, "%s must be a number of seconds, not %.200s", name, Py_TYPE(value)->tp_name);
+    vc::throw_pending();
+  }
+  // As seconds the value meets the float clock: an int too large for a float
+  // is as unusable as an infinite one.
+  bool usable = false;
+  try {
+    Ref as_float = Ref::steal(PyNumber_Float(value));
+    double seconds = PyFloat_AS_DOUBLE(as_float.get());
+    usable = std::isfinite(seconds) && seconds >= 0.0;
+  } catch (vc::PyError&) {
+    Ref e = vc::take_error();
+    if (!vc::matches(e, PyExc_OverflowError)) vc::rethrow(e);
+  }
+  if (!usable) {
+    PyErr_Format(PyExc_ValueError, "%s must be a finite number of seconds >= 0, got %R", name, value);
+    vc::throw_pending();
+  }
+}
+
+// A count: an int, or anything usable as one (`__index__`), but not a bool.
+inline void require_count(PyObject* value, const char* name) {
+  if (PyBool_Check(value) || !PyIndex_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
+    vc::throw_pending();
+  }
 }
 
 }  // namespace vorel

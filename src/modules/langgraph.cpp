@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "runtime/vorel.hpp"
+#include "modules/common.hpp"
 
 using namespace vc;
 
@@ -17,32 +18,6 @@ constexpr const char* kMissingLangGraph =
     "vorel_cloud.langgraph requires vorel[langgraph]. Install with: pip install 'vorel[langgraph]'";
 
 // ---- small helpers ------------------------------------------------------------
-
-// A duration for the poll loop: an int or float (bool is a slip, not a number
-// of seconds), finite and not negative; 0 is allowed. Checked while the
-// handler is built, because found after the create it would leave a pending
-// request for a human, and nan would make a deadline that never passes.
-void check_seconds(const char* name, PyObject* value) {
-  if (PyBool_Check(value) || !(PyLong_Check(value) || PyFloat_Check(value) || PyIndex_Check(value))) {
-    Ref lead = text(name);
-    Ref rule = text(" must be a number of seconds, not ");
-    Ref type_name = attr(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
-    Ref message = cat({lead.get(), rule.get(), type_name.get()});
-    raise(call(PyExc_TypeError, {message.get()}));
-  }
-  double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred()) {
-    take_error();  // an int beyond any float: no usable deadline either
-    seconds = HUGE_VAL;
-  }
-  if (!std::isfinite(seconds) || seconds < 0) {
-    Ref lead = text(name);
-    Ref rule = text(" must be a finite number of seconds >= 0, got ");
-    Ref shown = Ref::steal(PyObject_Repr(value));
-    Ref message = cat({lead.get(), rule.get(), shown.get()});
-    raise(call(PyExc_ValueError, {message.get()}));
-  }
-}
 
 Ref timeout_message(PyObject* timeout) {
   Ref head = text("timed out after ");
@@ -207,11 +182,11 @@ Ref langgraph_cloud_approval(Call& c) {
   if (effective_timeout.is_none()) {
     Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT", text("900").get());
     effective_timeout = call(reinterpret_cast<PyObject*>(&PyFloat_Type), {configured.get()});
-    check_seconds("VOREL_APPROVAL_TIMEOUT", effective_timeout);
+    vorel::require_seconds(effective_timeout, "VOREL_APPROVAL_TIMEOUT");
   } else {
-    check_seconds("timeout", effective_timeout);
+    vorel::require_seconds(effective_timeout, "timeout");
   }
-  check_seconds("poll_interval", poll_interval);
+  vorel::require_seconds(poll_interval, "poll_interval");
 
   Ref dashboard = Ref::borrow(dashboard_url);
   if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL", text("").get());
