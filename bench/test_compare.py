@@ -2,16 +2,13 @@
 
 Run: .venv/bin/python -m pytest -q -p no:cacheprovider bench/test_compare.py
 """
-import os
 import sys
 from unittest import mock
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import compare  # noqa: E402
-import rows  # noqa: E402
+import compare
+import rows
 
 
 @pytest.fixture()
