@@ -111,48 +111,61 @@ enum class DecodeCap : size_t { b64encode, b64decode, re_compile };
 
 constexpr const char* kNoResponses = "approved request has no approval responses";
 
-int hex_value(Py_UCS4 ch) {
-  if (ch >= '0' && ch <= '9') return (int)(ch - '0');
-  if (ch >= 'a' && ch <= 'f') return (int)(ch - 'a' + 10);
-  if (ch >= 'A' && ch <= 'F') return (int)(ch - 'A' + 10);
-  return -1;
-}
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Byte tables for the ASCII scans: a hex digit's value (-1 for any other
+// byte), and membership in the standard base64 alphabet.
+struct ByteTables {
+  signed char hex[256];
+  bool base64[256];
+  constexpr ByteTables() : hex(), base64() {
+    for (int i = 0; i < 256; ++i) hex[i] = -1;
+    for (int i = 0; i < 10; ++i) hex['0' + i] = (signed char)i;
+    for (int i = 0; i < 6; ++i) hex['a' + i] = hex['A' + i] = (signed char)(10 + i);
+    for (const char* p = kBase64Alphabet; *p != '\0'; ++p) base64[(unsigned char)*p] = true;
+  }
+};
+constexpr ByteTables kBytes;
 
 // What `re.match("^[0-9a-fA-F]+$", s)` says for a str: `$` also matches just
-// before one final newline.
+// before one final newline. A text with any non-ASCII character is no match.
 enum class HexShape { none, hex, hex_then_newline };
 
 HexShape hex_shape(PyObject* s) {
+  if (!PyUnicode_IS_ASCII(s)) return HexShape::none;
+  const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  const int kind = PyUnicode_KIND(s);
-  const void* data = PyUnicode_DATA(s);
-  const bool newline = n >= 2 && PyUnicode_READ(kind, data, n - 1) == '\n';
+  const bool newline = n >= 2 && p[n - 1] == '\n';
   const Py_ssize_t end = newline ? n - 1 : n;
   if (end == 0) return HexShape::none;
   for (Py_ssize_t i = 0; i < end; ++i)
-    if (hex_value(PyUnicode_READ(kind, data, i)) < 0) return HexShape::none;
+    if (kBytes.hex[p[i]] < 0) return HexShape::none;
   return newline ? HexShape::hex_then_newline : HexShape::hex;
 }
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// base64.b64encode(bytes.fromhex(s)).decode("ascii") for a str of hex digits
-// of even length (so ASCII, and every pair a byte).
+// base64.b64encode(bytes.fromhex(s)).decode("ascii") for a str of even
+// length made of hex digits only; an empty Ref for any other str.
 Ref hex_to_base64(PyObject* s) {
+  if (!PyUnicode_IS_ASCII(s) || PyUnicode_GET_LENGTH(s) % 2 != 0) return Ref();
   const Py_UCS1* hex = PyUnicode_1BYTE_DATA(s);
   const Py_ssize_t n = PyUnicode_GET_LENGTH(s) / 2;
   Ref out = Ref::steal(PyUnicode_New(4 * ((n + 2) / 3), 127));
   Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
-  auto byte_at = [hex](Py_ssize_t i) { return (unsigned)(hex_value(hex[2 * i]) << 4 | hex_value(hex[2 * i + 1])); };
+  int bad = 0;  // negative once any digit was not hex
+  auto byte_at = [hex, &bad](Py_ssize_t i) {
+    const int hi = kBytes.hex[hex[2 * i]], lo = kBytes.hex[hex[2 * i + 1]];
+    bad |= hi | lo;
+    return (unsigned)((hi << 4 | lo) & 0xff);
+  };
   Py_ssize_t i = 0;
-  for (; i + 3 <= n; i += 3) {
+  for (; i + 3 <= n && bad >= 0; i += 3) {
     const unsigned v = byte_at(i) << 16 | byte_at(i + 1) << 8 | byte_at(i + 2);
     *o++ = kBase64Alphabet[v >> 18 & 63];
     *o++ = kBase64Alphabet[v >> 12 & 63];
     *o++ = kBase64Alphabet[v >> 6 & 63];
     *o++ = kBase64Alphabet[v & 63];
   }
-  if (i < n) {
+  if (i < n && bad >= 0) {
     const bool two = i + 1 < n;
     const unsigned v = byte_at(i) << 16 | (two ? byte_at(i + 1) << 8 : 0u);
     *o++ = kBase64Alphabet[v >> 18 & 63];
@@ -160,7 +173,7 @@ Ref hex_to_base64(PyObject* s) {
     *o++ = two ? kBase64Alphabet[v >> 6 & 63] : '=';
     *o++ = '=';
   }
-  return out;
+  return bad < 0 ? Ref() : out;
 }
 
 // Standard base64 in canonical form (groups of four, at most two '=' at the
@@ -174,12 +187,8 @@ bool canonical_base64(PyObject* s) {
   Py_ssize_t end = n;
   if (p[end - 1] == '=') --end;
   if (p[end - 1] == '=') --end;
-  for (Py_ssize_t i = 0; i < end; ++i) {
-    const Py_UCS1 ch = p[i];
-    const bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '+' ||
-                    ch == '/';
-    if (!ok) return false;
-  }
+  for (Py_ssize_t i = 0; i < end; ++i)
+    if (!kBytes.base64[p[i]]) return false;
   return true;
 }
 
@@ -208,8 +217,10 @@ Ref normalise_by_library(const Call& c, PyObject* raw, PyObject* base64, bool ma
 }
 
 Ref extract_signed_approvals(Call& c) {
-  Ref no_responses = list();
-  Ref responses = get(c.arg(ResultP::result), "responses"_n, no_responses);
+  // result.get("responses", []): a mapping's own `get` receives the fresh
+  // list; for a plain dict a missing entry ends here either way.
+  PyObject* result = c.arg(ResultP::result);
+  Ref responses = PyDict_CheckExact(result) ? get(result, "responses"_n, Py_None) : get(result, "responses"_n, list());
   if (!truthy(responses)) raise(vorel::cloud_error(c, fmt(kNoResponses)));
 
   Ref base64 = import_module("base64"_n);
@@ -236,14 +247,15 @@ Ref extract_signed_approvals(Call& c) {
     if (!truthy(raw)) continue;
     Ref normalised;
     if (native_match && PyUnicode_CheckExact(raw.get())) {
-      const HexShape shape = hex_shape(raw);
+      // Hex only counts at an even length, so an odd one needs no match.
       const bool even = PyUnicode_GET_LENGTH(raw.get()) % 2 == 0;
-      if (shape == HexShape::hex && even && native_encode) {
-        normalised = hex_to_base64(raw);
-      } else if (shape == HexShape::none && native_decode && canonical_base64(raw)) {
-        normalised = raw;
-      } else {
-        normalised = normalise_by_library(c, raw, base64, shape != HexShape::none);
+      if (even && native_encode) normalised = hex_to_base64(raw);
+      if (!normalised) {
+        const bool matched = even && hex_shape(raw) != HexShape::none;
+        if (!matched && native_decode && canonical_base64(raw))
+          normalised = raw;
+        else
+          normalised = normalise_by_library(c, raw, base64, matched);
       }
     } else {
       Ref match = call_method(pattern(), "match"_n, raw);
@@ -536,12 +548,15 @@ class Sha256 {
   }
   void finish(unsigned char out[32]) {
     const uint64_t bits = (uint64_t)total_ * 8;
-    const unsigned char one = 0x80, nul = 0;
-    update(&one, 1);
-    while (used_ != 56) update(&nul, 1);
-    unsigned char length[8];
-    for (int i = 0; i < 8; ++i) length[i] = (unsigned char)(bits >> (56 - 8 * i));
-    update(length, 8);
+    block_[used_++] = 0x80;
+    if (used_ > 56) {
+      std::memset(block_ + used_, 0, 64 - used_);
+      compress();
+      used_ = 0;
+    }
+    std::memset(block_ + used_, 0, 56 - used_);
+    for (int i = 0; i < 8; ++i) block_[56 + i] = (unsigned char)(bits >> (56 - 8 * i));
+    compress();
     for (int i = 0; i < 8; ++i)
       for (int j = 0; j < 4; ++j) out[4 * i + j] = (unsigned char)(h_[i] >> (24 - 8 * j));
   }
@@ -582,10 +597,8 @@ class Sha256 {
   size_t total_ = 0;
 };
 
-// "appr_" + the hex digest of `utf8`.
-Ref key_from_digest(const char* utf8, Py_ssize_t size) {
-  Sha256 sha;
-  sha.update(reinterpret_cast<const unsigned char*>(utf8), (size_t)size);
+// "appr_" + the hex digest.
+Ref key_of_digest(Sha256& sha) {
   unsigned char digest[32];
   sha.finish(digest);
   Ref out = Ref::steal(PyUnicode_New(5 + 64, 127));
@@ -596,20 +609,41 @@ Ref key_from_digest(const char* utf8, Py_ssize_t size) {
   return out;
 }
 
+// "|".join(parts), with join's own errors for an item that is not a str.
+Ref joined(PyObject* const* parts, size_t n) {
+  Ref items = Ref::steal(PyList_New((Py_ssize_t)n));
+  for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(items.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
+  return Ref::steal(PyUnicode_Join("|"_n, items));
+}
+
 Ref temporal_idempotency_key(Call& c) {
   Ref tool = str(attr_or(c.arg(KeyP::request), "tool"_n, ""_n));
-  Ref parts = list({tool, c.arg(KeyP::workflow_id), c.arg(KeyP::workflow_run_id), c.arg(KeyP::activity_id)});
+  PyObject* const parts[] = {tool, c.arg(KeyP::workflow_id), c.arg(KeyP::workflow_run_id), c.arg(KeyP::activity_id),
+                             c.arg(KeyP::request_hash)};
   // A gate's request hash, when given, sets the gates of one activity apart;
   // without it the key is the activity's, as it always was.
-  if (truthy(c.arg(KeyP::request_hash))) check(PyList_Append(parts, c.arg(KeyP::request_hash)));
-  Ref source = Ref::steal(PyUnicode_Join("|"_n, parts));
+  const size_t n = truthy(c.arg(KeyP::request_hash)) ? 5 : 4;
+  bool texts = true;
+  for (size_t i = 0; i < n; ++i) texts = texts && PyUnicode_CheckExact(parts[i]);
+  Ref source;
+  if (!texts) source = joined(parts, n);
   Ref hashlib = import_module("hashlib"_n);
   Ref sha256 = attr(hashlib, "sha256"_n);
-  if (sha256.is(c.capture(KeyCap::sha256))) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(source, &size)) return key_from_digest(utf8, size);
+  if (texts && sha256.is(c.capture(KeyCap::sha256))) {
+    // The digest of the joined text's UTF-8, fed part by part.
+    Sha256 sha;
+    bool encoded = true;
+    for (size_t i = 0; i < n && encoded; ++i) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(parts[i], &size);
+      encoded = utf8 != nullptr;
+      if (encoded && i > 0) sha.update(reinterpret_cast<const unsigned char*>("|"), 1);
+      if (encoded) sha.update(reinterpret_cast<const unsigned char*>(utf8), (size_t)size);
+    }
+    if (encoded) return key_of_digest(sha);
     PyErr_Clear();  // not encodable: the library call below raises it in its own words
   }
+  if (!source) source = joined(parts, n);
   Ref encoded = call_method(source, "encode"_n, "utf-8"_n);
   Ref digest = call(sha256, encoded);
   Ref hex = call_method(digest, "hexdigest"_n);
