@@ -6,26 +6,23 @@
 // the sibling helpers are module globals; the core SDK, the signing core, the
 // Temporal SDK and the few standard modules named in the functions are
 // imported at each call, so the module loads without them.
-#include <cmath>
+//
+// Two functions do their standard-library work natively while the library
+// functions they would call are the very objects this module found at load
+// (`base64.b64encode`/`b64decode` and `re.compile` for the decoder,
+// `hashlib.sha256` for the Temporal key): the same results without the
+// temporary objects. A replaced function is called exactly as before.
+#include <cstdint>
+#include <cstring>
 
-#include "runtime/vorel.hpp"
 #include "modules/common.hpp"
+#include "runtime/vorel.hpp"
 
 using namespace vc;
 
 namespace {
 
-constexpr const char* kDefaultBaseUrl = "'https://api.vorel.cloud'";
-constexpr const char* kNoResponses = "approved request has no approval responses";
-constexpr const char* kMalformedSigned = "malformed signed_approval in cloud response: not valid hex or base64";
-
 Ref zero() { return integer(0); }
-Ref empty_text() { return text(""); }
-
-Ref cloud_error(PyObject* globals, const char* message) {
-  Ref msg = text(message);
-  return call(global(globals, "VorelCloudError"), {msg.get()});
-}
 
 // Next item of a Python iterator, or an empty Ref when it is exhausted.
 Ref next_item(PyObject* it) {
@@ -36,276 +33,294 @@ Ref next_item(PyObject* it) {
 
 Ref iterate(PyObject* o) { return Ref::steal(PyObject_GetIter(o)); }
 
-
-// `except T:` test for an error taken with take_error(); the clause's
-// expression is evaluated while the error is being handled, as Python does.
-bool caught(PyObject* error, PyObject* globals, const char* type_name) {
-  Handling scope(error);
-  Ref type = global(globals, type_name);
-  return matches(error, type);
-}
-
-// ---- the `with` statement ---------------------------------------------------
-
-// Special-method lookup on the type, as the interpreter does for `with`.
-Ref special(PyObject* o, const char* name, const char* missing_message) {
-  Ref n = text(name);
-  PyObject* d = _PyType_Lookup(Py_TYPE(o), n);  // borrowed
-  if (d == nullptr) {
-    if (PyErr_Occurred()) throw_pending();
-    PyErr_Format(PyExc_TypeError, missing_message, Py_TYPE(o)->tp_name);
-    throw_pending();
-  }
-  descrgetfunc bind = Py_TYPE(d)->tp_descr_get;
-  if (bind != nullptr) return Ref::steal(bind(d, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
-  return Ref::borrow(d);
-}
-
-// `with manager as value: return body(value)`. An empty Ref from `body` means
-// the block ran to its end; `*suppressed` tells that `__exit__` swallowed an
-// error (the statement then ends normally with an empty Ref as well).
-template <class Body>
-Ref with_block(PyObject* manager, Body&& body, bool* suppressed = nullptr) {
-  Ref enter = special(manager, "__enter__", "'%.200s' object does not support the context manager protocol");
-  Ref exit = special(manager, "__exit__",
-                     "'%.200s' object does not support the context manager protocol (missed __exit__ method)");
-  Ref value = call(enter);
-  Ref result;
-  try {
-    result = body(value.get());
-  } catch (PyError&) {
-    Ref error = take_error();
-    bool swallow;
-    {
-      Handling scope(error);
-      Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
-      Ref tb = Ref::steal_or_null(PyException_GetTraceback(error));
-      Ref answer = call(exit, {type.get(), error.get(), tb ? tb.get() : Py_None});
-      swallow = truthy(answer);
-    }
-    if (!swallow) rethrow(error);
-    if (suppressed != nullptr) *suppressed = true;
-    return Ref();
-  }
-  call(exit, {Py_None, Py_None, Py_None});
-  return result;
-}
+// Parameters of the long-polling handlers' factories, and the captures of the
+// handlers they make (the same values, in the same order).
+enum class FactoryP : size_t { api_key, signing_key, base_url, poll_interval, timeout };
+enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout };
+enum class RequestP : size_t { request };
 
 // ---- polling (shared by the long-polling handlers) ----------------------------
 
-Ref poll_log_extra(PyObject* request_id, PyObject* sleep_time) {
+enum class PollP : size_t { client, request_id, poll_interval, timeout };
+
+bool is_pending(PyObject* result) {
+  Ref status = get(result, "status"_n, ""_n);
+  return equals_text(status, "pending");
+}
+
+// After a "pending" answer: the time to sleep (logged), or
+// ApprovalTimeoutError once the deadline has passed.
+template <class Scope>
+Ref next_sleep(const Scope& s, PyObject* deadline) {
+  PyObject* request_id = s.arg(PollP::request_id);
+  PyObject* poll_interval = s.arg(PollP::poll_interval);
+  PyObject* timeout = s.arg(PollP::timeout);
+  Ref now = call_method(s.global("time"_n), "monotonic"_n);
+  Ref remaining = subtract(deadline, now);
+  if (compare(remaining, zero(), Py_LE)) raise(call(s.global("ApprovalTimeoutError"_n), request_id, timeout));
+  Ref sleep_time = compare(remaining, poll_interval, Py_LT) ? remaining : Ref::borrow(poll_interval);
   Ref extra = dict();
-  set_item(extra, "request_id", request_id);
-  set_item(extra, "sleep", sleep_time);
-  return extra;
+  set_item(extra, "request_id"_n, request_id);
+  set_item(extra, "sleep"_n, sleep_time);
+  log(s.globals(), "debug", "approval still pending, polling again", {}, extra);
+  return sleep_time;
+}
+
+template <class Scope>
+Ref deadline_of(const Scope& s) {
+  Ref now = call_method(s.global("time"_n), "monotonic"_n);
+  return add(now, s.arg(PollP::timeout));
 }
 
 Ref poll_until_resolved(Call& c) {
-  PyObject* client = c.arg(0);
-  PyObject* request_id = c.arg(1);
-  PyObject* poll_interval = c.arg(2);
-  PyObject* timeout = c.arg(3);
-  Ref started = call_method(c.global("time"), "monotonic");
-  Ref deadline = add(started, timeout);
-  Ref empty = empty_text();
+  Ref deadline = deadline_of(c);
   while (true) {
-    Ref result = call_method(client, "get_request", {request_id});
-    Ref status = get(result, "status", empty);
-    if (!equals_text(status, "pending")) return result;
-    Ref now = call_method(c.global("time"), "monotonic");
-    Ref remaining = subtract(deadline, now);
-    if (compare(remaining, zero(), Py_LE)) raise(call(c.global("ApprovalTimeoutError"), {request_id, timeout}));
-    Ref sleep_time = compare(remaining, poll_interval, Py_LT) ? remaining : Ref::borrow(poll_interval);
-    Ref extra = poll_log_extra(request_id, sleep_time);
-    log(c.globals(), "debug", "approval still pending, polling again", {}, extra);
-    call_method(c.global("time"), "sleep", {sleep_time.get()});
+    Ref result = call_method(c.arg(PollP::client), "get_request"_n, c.arg(PollP::request_id));
+    if (!is_pending(result)) return result;
+    Ref sleep_time = next_sleep(c, deadline);
+    call_method(c.global("time"_n), "sleep"_n, sleep_time);
   }
 }
 
-Coro async_poll(Ref globals_holder, Ref client, Ref request_id, Ref poll_interval, Ref timeout) {
-  PyObject* g = globals_holder;
-  Ref now = call_method(global(g, "time"), "monotonic");
-  Ref deadline = add(now, timeout);
+Coro async_poll(Frame f) {
+  Ref deadline = deadline_of(f);
   while (true) {
-    Ref pending = call_method(client, "get_request", {request_id.get()});
-    Ref result = co_await await(std::move(pending));
-    Ref empty = text("");
-    Ref status = get(result, "status", empty);
-    if (!equals_text(status, "pending")) co_return result;
-    Ref remaining = subtract(deadline, call_method(global(g, "time"), "monotonic"));
-    if (compare(remaining, zero(), Py_LE)) raise(call(global(g, "ApprovalTimeoutError"), {request_id.get(), timeout.get()}));
-    Ref sleep_time = compare(remaining, poll_interval, Py_LT) ? remaining : poll_interval;
-    Ref extra = poll_log_extra(request_id, sleep_time);
-    log(g, "debug", "approval still pending, polling again", {}, extra);
-    Ref sleeping = call_method(global(g, "asyncio"), "sleep", {sleep_time.get()});
+    Ref result;
+    {
+      Ref pending = call_method(f.arg(PollP::client), "get_request"_n, f.arg(PollP::request_id));
+      result = co_await await(std::move(pending));
+    }
+    if (!is_pending(result)) co_return result;
+    result = Ref();
+    Ref sleeping;
+    {
+      Ref sleep_time = next_sleep(f, deadline);
+      sleeping = call_method(f.global("asyncio"_n), "sleep"_n, sleep_time);
+    }
     co_await await(std::move(sleeping));
   }
 }
 
-Ref async_poll_until_resolved(Call& c) {
-  Ref globals = Ref::borrow(c.globals());
-  return start(c, async_poll(globals, Ref::borrow(c.arg(0)), Ref::borrow(c.arg(1)), Ref::borrow(c.arg(2)),
-                             Ref::borrow(c.arg(3))));
-}
+Ref async_poll_until_resolved(Call& c) { return start(c, async_poll(Frame(c))); }
 
 // ---- decoding signed approvals --------------------------------------------------
 
-// One `signed_approval` text as standard base64: hex (the pattern matches and
-// the whole text has even length) is re-encoded, anything else must already
-// be strict base64 and is passed on unchanged.
-Ref normalise_signed_approval(PyObject* globals, PyObject* raw, PyObject* base64, PyObject* hex_re) {
-  Ref match = call_method(hex_re, "match", {raw});
-  if (truthy(match) && length(raw) % 2 == 0) {
+enum class ResultP : size_t { result };
+// The library functions found at load, for the identity guards.
+enum class DecodeCap : size_t { b64encode, b64decode, re_compile };
+
+constexpr const char* kNoResponses = "approved request has no approval responses";
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Byte tables for the ASCII scans: a hex digit's value (-1 for any other
+// byte), and membership in the standard base64 alphabet.
+struct ByteTables {
+  signed char hex[256];
+  bool base64[256];
+  constexpr ByteTables() : hex(), base64() {
+    for (int i = 0; i < 256; ++i) hex[i] = -1;
+    for (int i = 0; i < 10; ++i) hex['0' + i] = (signed char)i;
+    for (int i = 0; i < 6; ++i) hex['a' + i] = hex['A' + i] = (signed char)(10 + i);
+    for (const char* p = kBase64Alphabet; *p != '\0'; ++p) base64[(unsigned char)*p] = true;
+  }
+};
+constexpr ByteTables kBytes;
+
+// What `re.match("^[0-9a-fA-F]+$", s)` says for a str: `$` also matches just
+// before one final newline. A text with any non-ASCII character is no match.
+enum class HexShape { none, hex, hex_then_newline };
+
+HexShape hex_shape(PyObject* s) {
+  if (!PyUnicode_IS_ASCII(s)) return HexShape::none;
+  const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  const bool newline = n >= 2 && p[n - 1] == '\n';
+  const Py_ssize_t end = newline ? n - 1 : n;
+  if (end == 0) return HexShape::none;
+  for (Py_ssize_t i = 0; i < end; ++i)
+    if (kBytes.hex[p[i]] < 0) return HexShape::none;
+  return newline ? HexShape::hex_then_newline : HexShape::hex;
+}
+
+// base64.b64encode(bytes.fromhex(s)).decode("ascii") for a str of even
+// length made of hex digits only; an empty Ref for any other str.
+Ref hex_to_base64(PyObject* s) {
+  if (!PyUnicode_IS_ASCII(s) || PyUnicode_GET_LENGTH(s) % 2 != 0) return Ref();
+  const Py_UCS1* hex = PyUnicode_1BYTE_DATA(s);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s) / 2;
+  Ref out = Ref::steal(PyUnicode_New(4 * ((n + 2) / 3), 127));
+  Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
+  int bad = 0;  // negative once any digit was not hex
+  auto byte_at = [hex, &bad](Py_ssize_t i) {
+    const int hi = kBytes.hex[hex[2 * i]], lo = kBytes.hex[hex[2 * i + 1]];
+    bad |= hi | lo;
+    return (unsigned)((hi << 4 | lo) & 0xff);
+  };
+  Py_ssize_t i = 0;
+  for (; i + 3 <= n && bad >= 0; i += 3) {
+    const unsigned v = byte_at(i) << 16 | byte_at(i + 1) << 8 | byte_at(i + 2);
+    *o++ = kBase64Alphabet[v >> 18 & 63];
+    *o++ = kBase64Alphabet[v >> 12 & 63];
+    *o++ = kBase64Alphabet[v >> 6 & 63];
+    *o++ = kBase64Alphabet[v & 63];
+  }
+  if (i < n && bad >= 0) {
+    const bool two = i + 1 < n;
+    const unsigned v = byte_at(i) << 16 | (two ? byte_at(i + 1) << 8 : 0u);
+    *o++ = kBase64Alphabet[v >> 18 & 63];
+    *o++ = kBase64Alphabet[v >> 12 & 63];
+    *o++ = two ? kBase64Alphabet[v >> 6 & 63] : '=';
+    *o++ = '=';
+  }
+  return bad < 0 ? Ref() : out;
+}
+
+// Standard base64 in canonical form (groups of four, at most two '=' at the
+// end): every such text passes `b64decode(s, validate=True)`. Anything else
+// is left to the library, which decides (and words the error).
+bool canonical_base64(PyObject* s) {
+  if (!PyUnicode_IS_ASCII(s)) return false;
+  const Py_UCS1* p = PyUnicode_1BYTE_DATA(s);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (n == 0 || n % 4 != 0) return false;
+  Py_ssize_t end = n;
+  if (p[end - 1] == '=') --end;
+  if (p[end - 1] == '=') --end;
+  for (Py_ssize_t i = 0; i < end; ++i)
+    if (!kBytes.base64[p[i]]) return false;
+  return true;
+}
+
+// One `signed_approval` text as standard base64, the library's way: hex (the
+// pattern matched and the whole text has even length) is re-encoded,
+// anything else must already be strict base64 and is passed on unchanged.
+Ref normalise_by_library(const Call& c, PyObject* raw, PyObject* base64, bool matched) {
+  if (matched && length(raw) % 2 == 0) {
     try {
-      Ref raw_bytes = call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex", {raw});
-      Ref encoded = call_method(base64, "b64encode", {raw_bytes.get()});
-      Ref ascii = text("ascii");
-      return call_method(encoded, "decode", {ascii.get()});
+      Ref raw_bytes = call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex"_n, raw);
+      Ref encoded = call_method(base64, "b64encode"_n, raw_bytes);
+      return call_method(encoded, "decode"_n, "ascii"_n);
     } catch (PyError&) {
       Ref e = take_error();
-      if (!matches(e, PyExc_ValueError) && !matches(e, PyExc_TypeError)) rethrow(e);
+      if (!matches(e, PyExc_ValueError) && !matches(e, PyExc_TypeError)) rethrow(std::move(e));
     }
   }
   try {
-    call_method(base64, "b64decode", {raw}, {{"validate", Py_True}});
+    call_method(base64, "b64decode"_n, raw, "validate"_kw = Py_True);
   } catch (PyError&) {
     Ref e = take_error();
-    if (!matches(e, PyExc_Exception)) rethrow(e);
-    raise_in_except(cloud_error(globals, kMalformedSigned), e);
+    if (!matches(e, PyExc_Exception)) rethrow(std::move(e));
+    raise_in_except(vorel::cloud_error(c, fmt("malformed signed_approval in cloud response: not valid hex or base64")), e);
   }
   return Ref::borrow(raw);
 }
 
 Ref extract_signed_approvals(Call& c) {
-  PyObject* result = c.arg(0);
-  Ref no_responses = list();
-  Ref responses = get(result, "responses", no_responses);
-  if (!truthy(responses)) raise(cloud_error(c.globals(), kNoResponses));
+  // result.get("responses", []): a mapping's own `get` receives the fresh
+  // list; for a plain dict a missing entry ends here either way.
+  PyObject* result = c.arg(ResultP::result);
+  Ref responses = PyDict_CheckExact(result) ? get(result, "responses"_n, Py_None) : get(result, "responses"_n, list());
+  if (!truthy(responses)) raise(vorel::cloud_error(c, fmt(kNoResponses)));
 
-  Ref base64 = import_module("base64");
-  Ref response_type = import_from("vorel.cp_approval", "ControlPlaneApprovalResponseV1");
-  Ref from_response = import_from("vorel.cp_approval", "signed_approvals_from_response");
-  Ref re = import_module("re");
-  Ref pattern = text("^[0-9a-fA-F]+$");
-  Ref hex_re = call_method(re, "compile", {pattern.get()});
+  Ref base64 = import_module("base64"_n);
+  Ref response_type = import_from("vorel.cp_approval"_n, "ControlPlaneApprovalResponseV1"_n);
+  Ref from_response = import_from("vorel.cp_approval"_n, "signed_approvals_from_response"_n);
+  Ref re = import_module("re"_n);
+  Ref compile = attr(re, "compile"_n);
+  // While re.compile is the original, the pattern is matched natively (and
+  // compiled only for a text that is not an exact str).
+  const bool native_match = compile.is(c.capture(DecodeCap::re_compile));
+  Ref hex_re;
+  auto pattern = [&]() -> PyObject* {
+    if (!hex_re) hex_re = call(compile, "^[0-9a-fA-F]+$"_n);
+    return hex_re;
+  };
+  if (!native_match) pattern();
+  const bool native_encode = lookup(base64, "b64encode"_n).is(c.capture(DecodeCap::b64encode));
+  const bool native_decode = lookup(base64, "b64decode"_n).is(c.capture(DecodeCap::b64decode));
 
   Ref signed_b64 = list();
   Ref it = iterate(responses);
   while (Ref r = next_item(it)) {
-    Ref raw = get(r, "signed_approval");
+    Ref raw = get(r, "signed_approval"_n);
     if (!truthy(raw)) continue;
-    Ref normalised = normalise_signed_approval(c.globals(), raw, base64, hex_re);
+    Ref normalised;
+    if (native_match && PyUnicode_CheckExact(raw.get())) {
+      // Hex only counts at an even length, so an odd one needs no match.
+      const bool even = PyUnicode_GET_LENGTH(raw.get()) % 2 == 0;
+      if (even && native_encode) normalised = hex_to_base64(raw);
+      if (!normalised) {
+        const bool matched = even && hex_shape(raw) != HexShape::none;
+        if (!matched && native_decode && canonical_base64(raw))
+          normalised = raw;
+        else
+          normalised = normalise_by_library(c, raw, base64, matched);
+      }
+    } else {
+      Ref match = call_method(pattern(), "match"_n, raw);
+      normalised = normalise_by_library(c, raw, base64, truthy(match));
+    }
     check(PyList_Append(signed_b64, normalised));
   }
 
-  Ref status = text("approved");
   Ref texts = PyList_GET_SIZE(signed_b64.get()) > 0 ? signed_b64 : none();
-  Ref response = call(response_type, {}, {{"status", status.get()}, {"signed_approvals_b64", texts.get()}});
-  Ref approvals = call(from_response, {response.get()});
-  if (!truthy(approvals)) raise(cloud_error(c.globals(), kNoResponses));
+  Ref response = call(response_type, "status"_kw = "approved"_n, "signed_approvals_b64"_kw = texts);
+  Ref approvals = call(from_response, response);
+  if (!truthy(approvals)) raise(vorel::cloud_error(c, fmt(kNoResponses)));
   if (length(approvals) == 1) return item(approvals, zero());
   return approvals;
 }
 
 // ---- outcome mapping of the long-polling handlers --------------------------------
 
-Ref denial(PyObject* denied_type, PyObject* request, PyObject* reason) {
-  return call(denied_type, {request}, {{"reason", reason}});
-}
-
-Ref timeout_reason(PyObject* timeout) {
-  Ref head = text("timed out after ");
-  Ref number = format(timeout);
-  Ref tail = text("s waiting for cloud approval");
-  return cat({head.get(), number.get(), tail.get()});
-}
+Ref timeout_reason(PyObject* timeout) { return fmt("timed out after {}s waiting for cloud approval", timeout); }
 
 // The final status of an approval result: the decoded approvals, or the
 // ApprovalDenied raised for every other status.
-Ref settle(PyObject* globals, PyObject* result, PyObject* request, PyObject* denied_type) {
-  Ref status = item(result, "status");
-  if (equals_text(status, "approved")) return call(global(globals, "_extract_signed_approvals"), {result});
+template <class Scope>
+Ref settle(const Scope& s, PyObject* result, PyObject* request, PyObject* denied_type) {
+  Ref status = item(result, "status"_n);
+  if (equals_text(status, "approved")) return call(s.global("_extract_signed_approvals"_n), result);
   if (equals_text(status, "denied")) {
-    Ref reason = get(result, "denied_reason");
-    if (!truthy(reason)) reason = text("denied in Vorel Cloud");
-    raise(denial(denied_type, request, reason));
+    Ref reason = get(result, "denied_reason"_n);
+    if (!truthy(reason)) reason = Ref::borrow("denied in Vorel Cloud"_n);
+    raise(vorel::denial(denied_type, request, reason));
   }
-  if (equals_text(status, "expired")) {
-    Ref reason = text("approval request expired");
-    raise(denial(denied_type, request, reason));
-  }
-  Ref head = text("unexpected status: ");
-  Ref shown = format(status);
-  Ref reason = cat({head.get(), shown.get()});
-  raise(denial(denied_type, request, reason));
-}
-
-// The handlers' `except` clauses: the cloud's own refusals become
-// ApprovalDenied caused by them, a local timeout becomes ApprovalDenied raised
-// while handling it; any other error is returned unchanged.
-Ref translate(PyObject* globals, Ref error, PyObject* request, PyObject* denied_type, PyObject* timeout) {
-  try {
-    Handling scope(error);
-    Ref refusals = tuple({global(globals, "ApprovalDeniedError").get(), global(globals, "ApprovalExpiredError").get()});
-    if (matches(error, refusals)) {
-      Ref reason = str(error);
-      raise_from(denial(denied_type, request, reason), error);
-    }
-    Ref timeout_type = global(globals, "ApprovalTimeoutError");
-    if (matches(error, timeout_type)) {
-      Ref reason = timeout_reason(timeout);
-      raise(denial(denied_type, request, reason));
-    }
-  } catch (PyError&) {
-    return take_error();
-  }
-  return error;
+  if (equals_text(status, "expired")) raise(vorel::denial(denied_type, request, "approval request expired"_n));
+  raise(vorel::denial(denied_type, request, fmt("unexpected status: {}", status)));
 }
 
 // ---- cloud_approval ---------------------------------------------------------------
 
-// Captures of `_handle`: api_key, signing_key, base_url, poll_interval, timeout.
-enum Capture : size_t { kApiKey, kSigningKey, kBaseUrl, kPollInterval, kTimeout };
-
 Ref sync_flow(const Call& c, PyObject* client, PyObject* payload, PyObject* request, PyObject* denied_type) {
-  Ref create = attr(client, "create_request");
-  Ref kwargs = call_method(payload, "to_create_request_kwargs");
+  Ref create = attr(client, "create_request"_n);
+  Ref kwargs = call_method(payload, "to_create_request_kwargs"_n);
   Ref created = call_kwargs(create, kwargs);
-  Ref request_id = item(created, "id");
+  Ref request_id = item(created, "id"_n);
   Ref extra = dict();
-  set_item(extra, "request_id", request_id);
-  set_item(extra, "tool", attr(request, "tool"));
+  set_item(extra, "request_id"_n, request_id);
+  set_item(extra, "tool"_n, attr(request, "tool"_n));
   log(c.globals(), "info", "approval request created in cloud", {}, extra);
-  Ref result = call(c.global("_poll_until_resolved"), {client, request_id.get()},
-                    {{"poll_interval", c.capture(kPollInterval)}, {"timeout", c.capture(kTimeout)}});
-  return settle(c.globals(), result, request, denied_type);
+  Ref result = call(c.global("_poll_until_resolved"_n), client, request_id,
+                    "poll_interval"_kw = c.capture(Cap::poll_interval), "timeout"_kw = c.capture(Cap::timeout));
+  return settle(c, result, request, denied_type);
 }
 
 Ref sync_handle(Call& c) {
-  PyObject* request = c.arg(0);
-  Ref denied_type = import_from("vorel.approval", "ApprovalDenied");
-  Ref payload = call(c.global("build_approval_request_payload"), {request}, {{"signing_key", c.capture(kSigningKey)}});
-  Ref client = call(c.global("VorelCloudClient"), {c.capture(kApiKey)}, {{"base_url", c.capture(kBaseUrl)}});
-  Ref outcome;
-  Ref error;
-  try {
-    outcome = sync_flow(c, client, payload, request, denied_type);
-  } catch (PyError&) {
-    error = translate(c.globals(), take_error(), request, denied_type, c.capture(kTimeout));
-  }
-  // finally: client.close() -- its own error replaces whatever was leaving.
-  try {
-    if (error) {
-      Handling scope(error);
-      call_method(client, "close");
-    } else {
-      call_method(client, "close");
+  PyObject* request = c.arg(RequestP::request);
+  Ref denied_type = import_from("vorel.approval"_n, "ApprovalDenied"_n);
+  Ref payload = call(c.global("build_approval_request_payload"_n), request,
+                     "signing_key"_kw = c.capture(Cap::signing_key));
+  Ref client = call(c.global("VorelCloudClient"_n), c.capture(Cap::api_key), "base_url"_kw = c.capture(Cap::base_url));
+  return close_after(client, [&] {
+    try {
+      return sync_flow(c, client, payload, request, denied_type);
+    } catch (PyError&) {
+      rethrow(vorel::refusal_to_denial(c, take_error(), denied_type, request,
+                                       [&] { return timeout_reason(c.capture(Cap::timeout)); }));
     }
-  } catch (PyError&) {
-    error = take_error();
-  }
-  if (error) rethrow(error);
-  return outcome;
+  });
 }
 
 using K = ParamKind;
@@ -320,92 +335,88 @@ const FuncDef kSyncHandleDef{"_handle",
                              kRequestParam, sync_handle, kApprovalsReturn};
 
 Ref cloud_approval(Call& c) {
-  vorel::require_seconds(c.arg(kPollInterval), "poll_interval");
-  vorel::require_seconds(c.arg(kTimeout), "timeout");
+  vorel::require_seconds(c.arg(FactoryP::poll_interval), "poll_interval");
+  vorel::require_seconds(c.arg(FactoryP::timeout), "timeout");
   return make_closure(c, kSyncHandleDef, "cloud_approval.<locals>._handle",
-                      {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
+                      {c.arg(FactoryP::api_key), c.arg(FactoryP::signing_key), c.arg(FactoryP::base_url),
+                       c.arg(FactoryP::poll_interval), c.arg(FactoryP::timeout)});
 }
 
 // ---- async_cloud_approval --------------------------------------------------------
 
-Coro core_flow(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Ref base_url, Ref poll_interval,
-               Ref timeout) {
-  PyObject* g = globals_holder;
-  Ref denied_type = import_from("vorel.approval", "ApprovalDenied");
-  Ref payload = call(global(g, "build_approval_request_payload"), {request.get()}, {{"signing_key", signing_key.get()}});
-  Ref client = call(global(g, "AsyncVorelCloudClient"), {api_key.get()}, {{"base_url", base_url.get()}});
-  Ref outcome;
-  Ref error;
+// client.create_request(**payload.to_create_request_kwargs()), not yet awaited.
+Ref start_create(PyObject* client, PyObject* payload) {
+  Ref create = attr(client, "create_request"_n);
+  Ref kwargs = call_method(payload, "to_create_request_kwargs"_n);
+  return call_kwargs(create, kwargs);
+}
+
+// After the create answer: log it and start polling (not yet awaited).
+Ref start_poll(const Frame& f, PyObject* client, PyObject* created) {
+  Ref request_id = item(created, "id"_n);
+  Ref tool = attr(f.arg(RequestP::request), "tool"_n);
+  log(f.globals(), "info", "approval request %s created for %s", {request_id, tool});
+  return call(f.global("_async_poll_until_resolved"_n), client, request_id,
+              "poll_interval"_kw = f.capture(Cap::poll_interval), "timeout"_kw = f.capture(Cap::timeout));
+}
+
+Coro core_flow(Frame f) {
+  PyObject* request = f.arg(RequestP::request);
+  Ref denied_type = import_from("vorel.approval"_n, "ApprovalDenied"_n);
+  Ref payload = call(f.global("build_approval_request_payload"_n), request,
+                     "signing_key"_kw = f.capture(Cap::signing_key));
+  Ref client = call(f.global("AsyncVorelCloudClient"_n), f.capture(Cap::api_key),
+                    "base_url"_kw = f.capture(Cap::base_url));
+  Ref outcome, error;
   try {
-    Ref create = attr(client, "create_request");
-    Ref kwargs = call_method(payload, "to_create_request_kwargs");
-    Ref creating = call_kwargs(create, kwargs);
+    Ref creating = start_create(client, payload);
+    payload = Ref();
     Ref created = co_await await(std::move(creating));
-    Ref request_id = item(created, "id");
-    Ref tool = attr(request, "tool");
-    log(g, "info", "approval request %s created for %s", {request_id.get(), tool.get()});
-    Ref polling = call(global(g, "_async_poll_until_resolved"), {client.get(), request_id.get()},
-                       {{"poll_interval", poll_interval.get()}, {"timeout", timeout.get()}});
+    Ref polling = start_poll(f, client, created);
+    created = Ref();
     Ref result = co_await await(std::move(polling));
-    outcome = settle(g, result, request, denied_type);
+    outcome = settle(f, result, request, denied_type);
   } catch (PyError&) {
-    error = translate(g, take_error(), request, denied_type, timeout);
+    error = vorel::refusal_to_denial(f, take_error(), denied_type, request,
+                                     [&] { return timeout_reason(f.capture(Cap::timeout)); });
   }
-  // finally: await client.close() -- its own error replaces whatever was
-  // leaving, with that error as its __context__.
-  Ref closing;
-  try {
-    if (error) {
-      Handling scope(error);
-      closing = call_method(client, "close");
-    } else {
-      closing = call_method(client, "close");
-    }
-  } catch (PyError&) {
-    error = take_error();
-  }
-  if (closing) {
-    try {
-      co_await await_handling(std::move(closing), error);
-    } catch (PyError&) {
-      error = take_error();
-    }
-  }
-  if (error) rethrow(error);
+  co_await aclose(client, error);
+  if (error) rethrow(std::move(error));
   co_return outcome;
 }
 
-enum HandleCapture : size_t { kConcurrent, kCore, kInterruptible };
+enum class HandleCap : size_t { concurrent, core, interruptible };
+enum class InterruptibleP : size_t { flow, state };
 
-Ref core(Call& c) {
-  return start(c, core_flow(Ref::borrow(c.globals()), Ref::borrow(c.arg(0)), Ref::borrow(c.capture(kApiKey)),
-                            Ref::borrow(c.capture(kSigningKey)), Ref::borrow(c.capture(kBaseUrl)),
-                            Ref::borrow(c.capture(kPollInterval)), Ref::borrow(c.capture(kTimeout))));
-}
+Ref core(Call& c) { return start(c, core_flow(Frame(c))); }
 
 // The flow as the worker's loop runs it: in a task of its own, recorded in
 // `state` (shared with the waiting thread) with its loop, so that an
 // interrupted waiter can cancel it from its own thread. A waiter interrupted
 // before the task was recorded is seen here, after recording it.
-Coro interruptible_flow(Ref globals_holder, Ref flow, Ref state) {
-  PyObject* g = globals_holder;
-  Ref loop = call_method(global(g, "asyncio"), "get_running_loop");
-  set_item(state, "loop", loop);
-  Ref task = call_method(loop, "create_task", {flow.get()});
-  set_item(state, "task", task);
-  Ref interrupted = get(state, "interrupted", Py_False);
-  if (truthy(interrupted)) call_method(task, "cancel");
-  // The suspended frame keeps nothing that leads back to the tasks.
+// Not a Frame: the suspended body must keep nothing that leads back to the
+// task (a body's locals are invisible to the cycle collector), and a Frame
+// would keep `flow` and `state` for the body's whole life.
+Coro interruptible_flow(Ref globals, Ref flow, Ref state) {
+  Ref task;
+  {
+    Ref loop = call_method(global(globals, "asyncio"_n), "get_running_loop"_n);
+    set_item(state, "loop"_n, loop);
+    task = call_method(loop, "create_task"_n, flow);
+    set_item(state, "task"_n, task);
+    Ref interrupted = get(state, "interrupted"_n, Py_False);
+    if (truthy(interrupted)) call_method(task, "cancel"_n);
+  }
   flow = Ref();
   state = Ref();
-  loop = Ref();
-  interrupted = Ref();
+  globals = Ref();
   Ref value = co_await await(std::move(task));
   co_return value;
 }
 
 Ref interruptible(Call& c) {
-  return start(c, interruptible_flow(Ref::borrow(c.globals()), Ref::borrow(c.arg(0)), Ref::borrow(c.arg(1))));
+  return start(c, interruptible_flow(Ref::borrow(c.globals()), Ref::borrow(c.arg(InterruptibleP::flow)),
+                                     Ref::borrow(c.arg(InterruptibleP::state))));
 }
 
 // Ctrl-C while waiting for the worker: cancel the flow on the worker's loop
@@ -414,88 +425,81 @@ Ref interruptible(Call& c) {
 // `flow.close()` happens only when the work never started.
 void stop_flow(PyObject* future, PyObject* state, PyObject* flow, PyObject* guarded, PyObject* interrupt) {
   Handling scope(interrupt);
-  set_item(state, "interrupted", Py_True);
-  Ref task = get(state, "task");
+  set_item(state, "interrupted"_n, Py_True);
+  Ref task = get(state, "task"_n);
   if (!task.is_none()) {
-    Ref loop = get(state, "loop");
-    Ref cancel = attr(task, "cancel");
+    Ref loop = get(state, "loop"_n);
+    Ref cancel = attr(task, "cancel"_n);
     try {
-      call_method(loop, "call_soon_threadsafe", {cancel.get()});
+      call_method(loop, "call_soon_threadsafe"_n, cancel);
     } catch (PyError&) {
       // The loop is closed already: the flow has ended by itself.
       Ref e = take_error();
-      if (!matches(e, PyExc_RuntimeError)) rethrow(e);
+      if (!matches(e, PyExc_RuntimeError)) rethrow(std::move(e));
     }
   } else {
-    Ref withdrawn = call_method(future, "cancel");
+    Ref withdrawn = call_method(future, "cancel"_n);
     if (truthy(withdrawn)) {  // never started: nothing ran, nothing to wait for
-      call_method(guarded, "close");
-      call_method(flow, "close");
+      call_method(guarded, "close"_n);
+      call_method(flow, "close"_n);
       return;
     }
   }
-  call_method(future, "exception");
+  call_method(future, "exception"_n);
 }
 
 // No event loop runs here: the flow runs under a fresh loop in a one-worker
 // pool while this thread waits. Called while the probe's RuntimeError is
 // being handled, as the `except` block that starts this path would be.
-Ref run_in_worker(PyObject* globals, PyObject* concurrent, PyObject* core_fn, PyObject* interruptible_fn,
-                  PyObject* request, PyObject* probe_error) {
+Ref run_in_worker(const Frame& f, PyObject* probe_error) {
   Handling scope(probe_error);
-  Ref futures = attr(concurrent, "futures");
-  Ref pool_type = attr(futures, "ThreadPoolExecutor");
+  Ref futures = attr(f.capture(HandleCap::concurrent), "futures"_n);
+  Ref pool_type = attr(futures, "ThreadPoolExecutor"_n);
   Ref one = integer(1);
-  Ref pool_manager = call(pool_type, {}, {{"max_workers", one.get()}});
-  return with_block(pool_manager, [&](PyObject* pool) {
-    Ref submit = attr(pool, "submit");
+  Ref pool_manager = call(pool_type, "max_workers"_kw = one);
+  return with_statement(pool_manager, [&](PyObject* pool) {
+    Ref submit = attr(pool, "submit"_n);
     // The flow runs in a copy of the caller's context: what the core SDK keeps
     // in context variables (the warrant scope, the signing key) goes with it.
-    Ref context = call_method(global(globals, "contextvars"), "copy_context");
-    Ref in_context = attr(context, "run");
-    Ref run = attr(global(globals, "asyncio"), "run");
-    Ref flow = call(core_fn, {request});
+    Ref context = call_method(f.global("contextvars"_n), "copy_context"_n);
+    Ref in_context = attr(context, "run"_n);
+    Ref run = attr(f.global("asyncio"_n), "run"_n);
+    Ref flow = call(f.capture(HandleCap::core), f.arg(RequestP::request));
     Ref state = dict();
-    Ref guarded = call(interruptible_fn, {flow.get(), state.get()});
-    Ref future = call(submit, {in_context.get(), run.get(), guarded.get()});
+    Ref guarded = call(f.capture(HandleCap::interruptible), flow, state);
+    Ref future = call(submit, in_context, run, guarded);
     try {
-      Ref value = call_method(future, "result");
-      return value ? value : none();
+      return call_method(future, "result"_n);
     } catch (PyError&) {
       Ref e = take_error();
-      if (!matches(e, PyExc_KeyboardInterrupt)) rethrow(e);
+      if (!matches(e, PyExc_KeyboardInterrupt)) rethrow(std::move(e));
       stop_flow(future, state, flow, guarded, e);
-      rethrow(e);
+      rethrow(std::move(e));
     }
   });
 }
 
-Coro async_handle_body(Ref globals_holder, Ref concurrent, Ref core_fn, Ref interruptible_fn, Ref request) {
-  PyObject* g = globals_holder;
+Coro async_handle_body(Frame f) {
   Ref probe_error;
   try {
-    call_method(global(g, "asyncio"), "get_running_loop");
+    call_method(f.global("asyncio"_n), "get_running_loop"_n);
   } catch (PyError&) {
     Ref e = take_error();
-    if (!caught(e, g, "RuntimeError")) rethrow(e);
-    probe_error = e;
+    if (!caught(e, [&] { return f.global("RuntimeError"_n); })) rethrow(std::move(e));
+    probe_error = std::move(e);
   }
   // Only a failed probe takes the worker path: an error raised by the awaited
   // flow itself must not start the whole flow a second time.
   if (probe_error) {
-    Ref value = run_in_worker(g, concurrent, core_fn, interruptible_fn, request, probe_error);
+    Ref value = run_in_worker(f, probe_error);
     co_return value ? value : none();
   }
-  Ref flow = call(core_fn, {request.get()});
+  Ref flow = call(f.capture(HandleCap::core), f.arg(RequestP::request));
   Ref value = co_await await(std::move(flow));
   co_return value;
 }
 
-Ref async_handle(Call& c) {
-  return start(c, async_handle_body(Ref::borrow(c.globals()), Ref::borrow(c.capture(kConcurrent)),
-                                    Ref::borrow(c.capture(kCore)), Ref::borrow(c.capture(kInterruptible)),
-                                    Ref::borrow(c.arg(0))));
-}
+Ref async_handle(Call& c) { return start(c, async_handle_body(Frame(c))); }
 
 const FuncDef kCoreDef{"_core", "Create the cloud approval request and await the decision on the running loop.",
                        kRequestParam, core, kApprovalsReturn, true};
@@ -512,50 +516,157 @@ const FuncDef kAsyncHandleDef{"_handle",
                               "``ApprovalDenied`` when the request is denied, expires or times out.",
                               kRequestParam, async_handle, kApprovalsReturn, true};
 
-
 Ref async_cloud_approval(Call& c) {
-  vorel::require_seconds(c.arg(kPollInterval), "poll_interval");
-  vorel::require_seconds(c.arg(kTimeout), "timeout");
-  Ref concurrent = import_binding("concurrent.futures");
+  vorel::require_seconds(c.arg(FactoryP::poll_interval), "poll_interval");
+  vorel::require_seconds(c.arg(FactoryP::timeout), "timeout");
+  Ref concurrent = import_binding("concurrent.futures"_n);
   Ref core_fn = make_closure(c, kCoreDef, "async_cloud_approval.<locals>._core",
-                             {c.arg(0), c.arg(1), c.arg(2), c.arg(3), c.arg(4)});
+                             {c.arg(FactoryP::api_key), c.arg(FactoryP::signing_key), c.arg(FactoryP::base_url),
+                              c.arg(FactoryP::poll_interval), c.arg(FactoryP::timeout)});
   Ref interruptible_fn = make_closure(c, kInterruptibleDef, "async_cloud_approval.<locals>._interruptible");
   return make_closure(c, kAsyncHandleDef, "async_cloud_approval.<locals>._handle",
-                      {concurrent.get(), core_fn.get(), interruptible_fn.get()});
+                      {concurrent, core_fn, interruptible_fn});
 }
 
 // ---- Temporal request identity ------------------------------------------------------
 
+enum class KeyP : size_t { request, workflow_id, workflow_run_id, activity_id, request_hash };
+enum class KeyCap : size_t { sha256 };
+
+// SHA-256 of a short text, for the key's fast path (the digest hashlib's
+// sha256 gives, without a hash object and its hex string).
+class Sha256 {
+ public:
+  void update(const unsigned char* p, size_t n) {
+    total_ += n;
+    while (n > 0) {
+      const size_t take = n < 64 - used_ ? n : 64 - used_;
+      std::memcpy(block_ + used_, p, take);
+      used_ += take, p += take, n -= take;
+      if (used_ == 64) compress(), used_ = 0;
+    }
+  }
+  void finish(unsigned char out[32]) {
+    const uint64_t bits = (uint64_t)total_ * 8;
+    block_[used_++] = 0x80;
+    if (used_ > 56) {
+      std::memset(block_ + used_, 0, 64 - used_);
+      compress();
+      used_ = 0;
+    }
+    std::memset(block_ + used_, 0, 56 - used_);
+    for (int i = 0; i < 8; ++i) block_[56 + i] = (unsigned char)(bits >> (56 - 8 * i));
+    compress();
+    for (int i = 0; i < 8; ++i)
+      for (int j = 0; j < 4; ++j) out[4 * i + j] = (unsigned char)(h_[i] >> (24 - 8 * j));
+  }
+
+ private:
+  static uint32_t rotr(uint32_t x, int n) { return x >> n | x << (32 - n); }
+  void compress() {
+    static constexpr uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i)
+      w[i] = (uint32_t)block_[4 * i] << 24 | (uint32_t)block_[4 * i + 1] << 16 | (uint32_t)block_[4 * i + 2] << 8 |
+             (uint32_t)block_[4 * i + 3];
+    for (int i = 16; i < 64; ++i) {
+      const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+    for (int i = 0; i < 64; ++i) {
+      const uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+      const uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+    }
+    h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
+  }
+
+  uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  unsigned char block_[64] = {};
+  size_t used_ = 0;
+  size_t total_ = 0;
+};
+
+// "appr_" + the hex digest.
+Ref key_of_digest(Sha256& sha) {
+  unsigned char digest[32];
+  sha.finish(digest);
+  Ref out = Ref::steal(PyUnicode_New(5 + 64, 127));
+  Py_UCS1* o = PyUnicode_1BYTE_DATA(out.get());
+  std::memcpy(o, "appr_", 5);
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 32; ++i) o[5 + 2 * i] = kHex[digest[i] >> 4], o[6 + 2 * i] = kHex[digest[i] & 15];
+  return out;
+}
+
+// "|".join(parts), with join's own errors for an item that is not a str.
+Ref joined(PyObject* const* parts, size_t n) {
+  Ref items = Ref::steal(PyList_New((Py_ssize_t)n));
+  for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(items.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
+  return Ref::steal(PyUnicode_Join("|"_n, items));
+}
+
 Ref temporal_idempotency_key(Call& c) {
-  PyObject* request = c.arg(0);
-  Ref empty = empty_text();
-  Ref tool = str(attr_or(request, "tool", empty));
-  Ref parts = list({tool.get(), c.arg(1), c.arg(2), c.arg(3)});
+  Ref tool = str(attr_or(c.arg(KeyP::request), "tool"_n, ""_n));
+  PyObject* const parts[] = {tool, c.arg(KeyP::workflow_id), c.arg(KeyP::workflow_run_id), c.arg(KeyP::activity_id),
+                             c.arg(KeyP::request_hash)};
   // A gate's request hash, when given, sets the gates of one activity apart;
   // without it the key is the activity's, as it always was.
-  if (truthy(c.arg(4))) check(PyList_Append(parts, c.arg(4)));
-  Ref separator = text("|");
-  Ref source = Ref::steal(PyUnicode_Join(separator, parts));
-  Ref hashlib = import_module("hashlib");
-  Ref utf8_name = text("utf-8");
-  Ref encoded = call_method(source, "encode", {utf8_name.get()});
-  Ref digest = call_method(hashlib, "sha256", {encoded.get()});
-  Ref hex = call_method(digest, "hexdigest");
-  Ref prefix = text("appr_");
-  return cat({prefix.get(), hex.get()});
+  const size_t n = truthy(c.arg(KeyP::request_hash)) ? 5 : 4;
+  bool texts = true;
+  for (size_t i = 0; i < n; ++i) texts = texts && PyUnicode_CheckExact(parts[i]);
+  Ref source;
+  if (!texts) source = joined(parts, n);
+  Ref hashlib = import_module("hashlib"_n);
+  Ref sha256 = attr(hashlib, "sha256"_n);
+  if (texts && sha256.is(c.capture(KeyCap::sha256))) {
+    // The digest of the joined text's UTF-8, fed part by part.
+    Sha256 sha;
+    bool encoded = true;
+    for (size_t i = 0; i < n && encoded; ++i) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(parts[i], &size);
+      encoded = utf8 != nullptr;
+      if (encoded && i > 0) sha.update(reinterpret_cast<const unsigned char*>("|"), 1);
+      if (encoded) sha.update(reinterpret_cast<const unsigned char*>(utf8), (size_t)size);
+    }
+    if (encoded) return key_of_digest(sha);
+    PyErr_Clear();  // not encodable: the library call below raises it in its own words
+  }
+  if (!source) source = joined(parts, n);
+  Ref encoded = call_method(source, "encode"_n, "utf-8"_n);
+  Ref digest = call(sha256, encoded);
+  Ref hex = call_method(digest, "hexdigest"_n);
+  return Ref::steal(PyUnicode_Concat("appr_"_n, hex));
 }
 
 bool usable_id(PyObject* v) { return PyUnicode_Check(v) && truthy(v); }
 
+enum class DetailsP : size_t { details };
+
+Ref first_entry(PyObject* details) {
+  return (PyList_Check(details) || PyTuple_Check(details)) ? item(details, zero()) : Ref::borrow(details);
+}
+
 Ref temporal_heartbeat_request_id(Call& c) {
-  PyObject* details = c.arg(0);
+  PyObject* details = c.arg(DetailsP::details);
   if (!truthy(details)) return none();
-  Ref entry = (PyList_Check(details) || PyTuple_Check(details)) ? item(details, zero()) : Ref::borrow(details);
+  Ref entry = first_entry(details);
   if (PyDict_Check(entry.get())) {
-    Ref v = get(entry, "approval_request_id");
+    Ref v = get(entry, "approval_request_id"_n);
     if (usable_id(v)) return v;
   }
-  Ref v = attr_or(entry, "approval_request_id", Py_None);
+  Ref v = attr_or(entry, "approval_request_id"_n, Py_None);
   if (usable_id(v)) return v;
   return none();
 }
@@ -563,63 +674,55 @@ Ref temporal_heartbeat_request_id(Call& c) {
 // The gate record of the heartbeat details (gate -> request id), read from
 // the same entry as the request id; None when the details have none.
 Ref temporal_heartbeat_gates(Call& c) {
-  PyObject* details = c.arg(0);
+  PyObject* details = c.arg(DetailsP::details);
   if (!truthy(details)) return none();
-  Ref entry = (PyList_Check(details) || PyTuple_Check(details)) ? item(details, zero()) : Ref::borrow(details);
+  Ref entry = first_entry(details);
   if (!PyDict_Check(entry.get())) return none();
-  Ref gates = get(entry, "approval_gates");
+  Ref gates = get(entry, "approval_gates"_n);
   return PyDict_Check(gates.get()) ? gates : none();
 }
 
 // ---- TemporalCloudApprovalHandler ------------------------------------------------
 
+enum class InitP : size_t { self, api_key, signing_key, base_url, fast_poll_seconds, fast_poll_attempts };
+enum class MethodP : size_t { self, request };
+enum class DataP : size_t { data };
+enum class TemporalFactoryP : size_t { api_key, signing_key, base_url, fast_poll_seconds, fast_poll_attempts };
+
 Ref temporal_init(Call& c) {
-  PyObject* self = c.arg(0);
-  PyObject* signing_key = c.arg(2);
-  vorel::require_seconds(c.arg(4), "fast_poll_seconds");
-  vorel::require_count(c.arg(5), "fast_poll_attempts");
-  set_attr(self, "_api_key", c.arg(1));
-  set_attr(self, "_signing_key", signing_key);
-  set_attr(self, "_holder", attr(signing_key, "public_key"));
-  Ref public_key = attr(signing_key, "public_key");
-  set_attr(self, "_holder_bytes", call_method(public_key, "to_bytes"));
-  set_attr(self, "_base_url", c.arg(3));
-  set_attr(self, "_fast_poll_seconds", c.arg(4));
+  PyObject* self = c.arg(InitP::self);
+  PyObject* signing_key = c.arg(InitP::signing_key);
+  vorel::require_seconds(c.arg(InitP::fast_poll_seconds), "fast_poll_seconds");
+  vorel::require_count(c.arg(InitP::fast_poll_attempts), "fast_poll_attempts");
+  set_attr(self, "_api_key"_n, c.arg(InitP::api_key));
+  set_attr(self, "_signing_key"_n, signing_key);
+  set_attr(self, "_holder"_n, attr(signing_key, "public_key"_n));
+  Ref public_key = attr(signing_key, "public_key"_n);
+  set_attr(self, "_holder_bytes"_n, call_method(public_key, "to_bytes"_n));
+  set_attr(self, "_base_url"_n, c.arg(InitP::base_url));
+  set_attr(self, "_fast_poll_seconds"_n, c.arg(InitP::fast_poll_seconds));
   // max(fast_poll_attempts, 1): at least one poll, the value kept as given.
   Ref one = integer(1);
-  PyObject* attempts = c.arg(5);
-  set_attr(self, "_fast_poll_attempts", compare(one, attempts, Py_GT) ? one.get() : attempts);
+  PyObject* attempts = c.arg(InitP::fast_poll_attempts);
+  set_attr(self, "_fast_poll_attempts"_n, compare(one, attempts, Py_GT) ? one.get() : attempts);
   return none();
 }
 
-Ref application_error(PyObject* type, PyObject* message, const char* tag, bool non_retryable) {
-  Ref tag_text = text(tag);
-  return call(type, {message}, {{"type", tag_text.get()}, {"non_retryable", boolean(non_retryable).get()}});
-}
-
-Ref message_of(std::initializer_list<PyObject*> parts) {
-  // Each part is either literal text (a str) or a value shown as by an f-string.
-  Ref shown = list();
-  for (PyObject* p : parts) {
-    Ref s = PyUnicode_CheckExact(p) ? Ref::borrow(p) : format(p);
-    check(PyList_Append(shown, s));
-  }
-  Ref sep = empty_text();
-  return Ref::steal(PyUnicode_Join(sep, shown));
+Ref application_error(PyObject* type, PyObject* message, PyObject* tag, bool non_retryable) {
+  return call(type, message, "type"_kw = tag, "non_retryable"_kw = non_retryable ? Py_True : Py_False);
 }
 
 Ref status_text(PyObject* status_data) {
-  Ref empty = empty_text();
-  Ref raw = get(status_data, "status", empty);
+  Ref raw = get(status_data, "status"_n, ""_n);
   Ref shown = str(raw);
-  return call_method(shown, "lower");
+  return call_method(shown, "lower"_n);
 }
 
 // Progress reports to the workflow engine never fail the handler, but a
 // cancellation that Temporal delivers through them is the activity's to see:
 // `except CancelledError: raise` ahead of `except Exception: pass`.
 void best_effort_failed(Ref error, PyObject* cancelled_type) {
-  if (matches(error, cancelled_type) || !matches(error, PyExc_Exception)) rethrow(error);
+  if (matches(error, cancelled_type) || !matches(error, PyExc_Exception)) rethrow(std::move(error));
 }
 
 // The details of one heartbeat: the request and its status, and, when the
@@ -628,20 +731,20 @@ void best_effort_failed(Ref error, PyObject* cancelled_type) {
 // an earlier gate's request for its own.
 Ref heartbeat_details(PyObject* request_id, PyObject* status, PyObject* gate, PyObject* gates) {
   Ref details = dict();
-  set_item(details, "approval_request_id", request_id);
-  set_item(details, "approval_status", status);
+  set_item(details, "approval_request_id"_n, request_id);
+  set_item(details, "approval_status"_n, status);
   if (truthy(gate)) {
-    Ref record = call(reinterpret_cast<PyObject*>(&PyDict_Type), {gates});
+    Ref record = call(reinterpret_cast<PyObject*>(&PyDict_Type), gates);
     check(PyDict_SetItem(record, gate, request_id));
-    set_item(details, "approval_request_hash", gate);
-    set_item(details, "approval_gates", record);
+    set_item(details, "approval_request_hash"_n, gate);
+    set_item(details, "approval_gates"_n, record);
   }
   return details;
 }
 
 void heartbeat(PyObject* activity, PyObject* cancelled_type, PyObject* details) {
   try {
-    call_method(activity, "heartbeat", {details});
+    call_method(activity, "heartbeat"_n, details);
   } catch (PyError&) {
     best_effort_failed(take_error(), cancelled_type);
   }
@@ -668,71 +771,70 @@ struct TemporalAttempt {
   // a refusal. An empty Ref means the request is still open.
   Ref decide(PyObject* data, PyObject* status) {
     if (equals_text(status, "approved")) {
-      Ref approval = call_method(self, "_extract_approval", {data});
+      Ref approval = call_method(self, "_extract_approval"_n, data);
       if (!approval.is_none()) return approval;
-      Ref lead = text("approved but missing SignedApproval payload for ");
-      raise(application_error(error_type, message_of({lead.get(), request_id.get()}), "ApprovalMalformedResponse", true));
+      Ref message = fmt("approved but missing SignedApproval payload for {}", request_id);
+      raise(application_error(error_type, message, "ApprovalMalformedResponse"_n, true));
     }
     if (equals_text(status, "denied") || equals_text(status, "rejected") || equals_text(status, "expired")) {
-      Ref reason = get(data, "denied_reason");
-      if (!truthy(reason)) reason = get(data, "reason");
+      Ref reason = get(data, "denied_reason"_n);
+      if (!truthy(reason)) reason = get(data, "reason"_n);
       if (!truthy(reason)) reason = Ref::borrow(status);
-      Ref a = text("approval "), b = text(" for "), d = text(": ");
-      Ref message = message_of({a.get(), status, b.get(), request_id.get(), d.get(), reason.get()});
-      raise(application_error(error_type, message, "ApprovalDenied", true));
+      Ref message = fmt("approval {} for {}: {}", status, request_id, reason);
+      raise(application_error(error_type, message, "ApprovalDenied"_n, true));
     }
     return Ref();
   }
 
   // `except VorelCloudError as exc: raise ApplicationError(...) from exc` for a
-  // failed cloud call; other errors pass unchanged.
-  [[noreturn]] void transport_failure(Ref error, const char* lead, bool with_id) {
+  // failed cloud call (a poll, or the submission); other errors pass unchanged.
+  [[noreturn]] void transport_failure(Ref error, bool polling) {
     Handling scope(error);
-    if (!matches(error, c.global("VorelCloudError"))) rethrow(error);
-    Ref head = text(lead), sep = text(": ");
-    Ref message = with_id ? message_of({head.get(), request_id.get(), sep.get(), error.get()})
-                          : message_of({head.get(), error.get()});
-    raise_from(application_error(error_type, message, "ApprovalTransportError", false), error);
+    if (!matches(error, c.global("VorelCloudError"_n))) rethrow(std::move(error));
+    Ref message = polling ? fmt("approval poll failed for {}: {}", request_id, error)
+                          : fmt("approval request submission failed: {}", error);
+    raise_from(application_error(error_type, message, "ApprovalTransportError"_n, false), error);
   }
 
   Ref fetch(PyObject* client) {
     try {
-      return call_method(client, "get_request", {request_id.get()});
+      return call_method(client, "get_request"_n, request_id);
     } catch (PyError&) {
-      transport_failure(take_error(), "approval poll failed for ", true);
+      transport_failure(take_error(), true);
     }
+  }
+
+  // A failed resume returns here only when the cloud no longer has the
+  // request (`exc.status_code == 404 or "404" in str(exc)`: the text is only
+  // looked at when the code does not tell); other cloud errors are transport
+  // failures, anything else passes unchanged.
+  void unless_lost(Ref error) {
+    {
+      Handling scope(error);
+      if (!matches(error, c.global("VorelCloudError"_n))) rethrow(std::move(error));
+      Ref code = attr(error, "status_code"_n);
+      Ref not_found = integer(404);
+      if (compare(code, not_found, Py_EQ)) return;
+      Ref shown = str(error);
+      if (check(PySequence_Contains(shown, "404"_n)) == 1) return;
+    }
+    transport_failure(std::move(error), true);
   }
 
   // Steps inside the client's context: resume or create, first look, short polls.
   Ref run(PyObject* client, PyObject* prior, PyObject* payload) {
-    request_id = truthy(prior) ? Ref::borrow(prior) : empty_text();
+    request_id = truthy(prior) ? Ref::borrow(prior) : Ref::borrow(""_n);
     Ref status_data = none();
 
     if (truthy(request_id)) {
       try {
-        status_data = call_method(client, "get_request", {request_id.get()});
-        Ref tool = attr(request, "tool");
-        log(c.globals(), "info", "resuming approval request %s for %s from heartbeat", {request_id.get(), tool.get()});
+        status_data = call_method(client, "get_request"_n, request_id);
+        Ref tool = attr(request, "tool"_n);
+        log(c.globals(), "info", "resuming approval request %s for %s from heartbeat", {request_id, tool});
       } catch (PyError&) {
-        Ref e = take_error();
-        bool missing;
-        {
-          Handling scope(e);
-          if (!matches(e, c.global("VorelCloudError"))) rethrow(e);
-          // `exc.status_code == 404 or "404" in str(exc)`: the text is only
-          // looked at when the code does not tell.
-          Ref code = attr(e, "status_code");
-          Ref not_found = integer(404);
-          missing = compare(code, not_found, Py_EQ);
-          if (!missing) {
-            Ref shown = str(e);
-            Ref marker = text("404");
-            missing = check(PySequence_Contains(shown, marker)) == 1;
-          }
-        }
-        if (!missing) transport_failure(e, "approval poll failed for ", true);
+        unless_lost(take_error());
         // The cloud no longer has it: create it again under the same key.
-        request_id = empty_text();
+        request_id = Ref::borrow(""_n);
         status_data = none();
       }
     }
@@ -740,26 +842,25 @@ struct TemporalAttempt {
     if (!truthy(request_id)) {
       Ref created;
       try {
-        Ref create = attr(client, "create_request");
-        Ref kwargs = call_method(payload, "to_create_request_kwargs");
+        Ref create = attr(client, "create_request"_n);
+        Ref kwargs = call_method(payload, "to_create_request_kwargs"_n);
         // Every gate of the activity has its own key: two gates of one tool
         // would otherwise meet under one key with different bodies.
-        if (gate_key) set_item(kwargs, "idempotency_key", gate_key);
+        if (gate_key) set_item(kwargs, "idempotency_key"_n, gate_key);
         created = call_kwargs(create, kwargs);
       } catch (PyError&) {
-        transport_failure(take_error(), "approval request submission failed: ", false);
+        transport_failure(take_error(), false);
       }
-      Ref id = get(created, "id");
-      if (!truthy(id)) id = get(created, "request_id");
-      if (!truthy(id)) id = empty_text();
+      Ref id = get(created, "id"_n);
+      if (!truthy(id)) id = get(created, "request_id"_n);
+      if (!truthy(id)) id = Ref::borrow(""_n);
       request_id = str(id);
-      if (!truthy(request_id)) {
-        Ref message = text("approval response missing id field");
-        raise(application_error(error_type, message, "ApprovalMalformedResponse", true));
-      }
+      if (!truthy(request_id))
+        raise(application_error(error_type, fmt("approval response missing id field"), "ApprovalMalformedResponse"_n,
+                                true));
       status_data = created;
-      Ref tool = attr(request, "tool");
-      log(c.globals(), "info", "approval request %s created for %s", {request_id.get(), tool.get()});
+      Ref tool = attr(request, "tool"_n);
+      log(c.globals(), "info", "approval request %s created for %s", {request_id, tool});
     }
 
     if (!status_data.is_none()) {
@@ -768,18 +869,18 @@ struct TemporalAttempt {
       if (Ref decided = decide(status_data, status)) return decided;
     }
 
-    Ref attempts = attr(self, "_fast_poll_attempts");
-    Ref rounds = call(c.global("range"), {attempts.get()});
+    Ref attempts = attr(self, "_fast_poll_attempts"_n);
+    Ref rounds = call(c.global("range"_n), attempts);
     Ref it = iterate(rounds);
     while (Ref i = next_item(it)) {
-      Ref pause = attr(self, "_fast_poll_seconds");
-      call_method(c.global("time"), "sleep", {pause.get()});
+      Ref pause = attr(self, "_fast_poll_seconds"_n);
+      call_method(c.global("time"_n), "sleep"_n, pause);
       status_data = fetch(client);
       Ref status = status_text(status_data);
       Ref one = integer(1);
       Ref number = add(i, one);
-      Ref total = attr(self, "_fast_poll_attempts");
-      log(c.globals(), "info", "approval poll %d/%d for %s: %s", {number.get(), total.get(), request_id.get(), status.get()});
+      Ref total = attr(self, "_fast_poll_attempts"_n);
+      log(c.globals(), "info", "approval poll %d/%d for %s: %s", {number, total, request_id, status});
       beat(status);
       if (Ref decided = decide(status_data, status)) return decided;
     }
@@ -790,46 +891,55 @@ struct TemporalAttempt {
 // The gate's identity: the request hash of its payload, as hex text; empty
 // when the payload carries none.
 Ref gate_of(PyObject* payload) {
-  Ref hash = attr_or(payload, "request_hash", Py_None);
-  if (is_bytes_like(hash)) return call_method(hash, "hex");
+  Ref hash = attr_or(payload, "request_hash"_n, Py_None);
+  if (is_bytes_like(hash)) return call_method(hash, "hex"_n);
   if (is_text(hash)) return hash;
-  return empty_text();
+  return Ref::borrow(""_n);
 }
 
-Ref temporal_call(Call& c) {
-  PyObject* self = c.arg(0);
-  PyObject* request = c.arg(1);
-  Ref activity = import_from("temporalio", "activity");
-  Ref error_type = import_from("temporalio.exceptions", "ApplicationError");
-  Ref cancelled_type = import_from("temporalio.exceptions", "CancelledError");
+// activity.info()'s identity of this attempt, as far as it can be read.
+struct ActivityIdentity {
+  Ref activity_id, workflow_id, workflow_run_id;
+  Ref details = none();  // heartbeat details of the previous attempt
+  Ref prior = none();    // the request id they name
+};
 
-  Ref empty = empty_text();
-  Ref activity_id = empty, workflow_id = empty, workflow_run_id = empty;
-  Ref prior = none();
-  Ref details = none();
+ActivityIdentity activity_identity(const Call& c, PyObject* activity, PyObject* cancelled_type) {
+  ActivityIdentity id;
+  id.activity_id = id.workflow_id = id.workflow_run_id = Ref::borrow(""_n);
   try {
-    Ref info = call_method(activity, "info");
-    Ref v = attr_or(info, "activity_id", empty);
-    activity_id = truthy(v) ? v : empty;
-    v = attr_or(info, "workflow_id", empty);
-    workflow_id = truthy(v) ? v : empty;
-    v = attr_or(info, "workflow_run_id", empty);
-    workflow_run_id = truthy(v) ? v : empty;
-    details = attr_or(info, "heartbeat_details", Py_None);
-    prior = call(c.global("_extract_temporal_heartbeat_request_id"), {details.get()});
+    Ref info = call_method(activity, "info"_n);
+    auto field = [&](Name name) {
+      Ref v = attr_or(info, name, ""_n);
+      return truthy(v) ? v : Ref::borrow(""_n);
+    };
+    id.activity_id = field("activity_id"_n);
+    id.workflow_id = field("workflow_id"_n);
+    id.workflow_run_id = field("workflow_run_id"_n);
+    id.details = attr_or(info, "heartbeat_details"_n, Py_None);
+    id.prior = call(c.global("_extract_temporal_heartbeat_request_id"_n), id.details);
   } catch (PyError&) {
     // Outside an activity (or with an unreadable info) there is no identity
     // to resume from; the call goes on with what was read.
     best_effort_failed(take_error(), cancelled_type);
   }
+  return id;
+}
 
-  Ref key = call(c.global("_build_temporal_approval_idempotency_key"), {request},
-                 {{"workflow_id", workflow_id.get()},
-                  {"workflow_run_id", workflow_run_id.get()},
-                  {"activity_id", activity_id.get()}});
-  Ref signing_key = attr(self, "_signing_key");
-  Ref payload = call(c.global("build_approval_request_payload"), {request},
-                     {{"signing_key", signing_key.get()}, {"idempotency_key", key.get()}});
+Ref temporal_call(Call& c) {
+  PyObject* self = c.arg(MethodP::self);
+  PyObject* request = c.arg(MethodP::request);
+  Ref activity = import_from("temporalio"_n, "activity"_n);
+  Ref error_type = import_from("temporalio.exceptions"_n, "ApplicationError"_n);
+  Ref cancelled_type = import_from("temporalio.exceptions"_n, "CancelledError"_n);
+  ActivityIdentity id = activity_identity(c, activity, cancelled_type);
+  Ref prior = id.prior;
+
+  Ref key = call(c.global("_build_temporal_approval_idempotency_key"_n), request, "workflow_id"_kw = id.workflow_id,
+                 "workflow_run_id"_kw = id.workflow_run_id, "activity_id"_kw = id.activity_id);
+  Ref signing_key = attr(self, "_signing_key"_n);
+  Ref payload = call(c.global("build_approval_request_payload"_n), request, "signing_key"_kw = signing_key,
+                     "idempotency_key"_kw = key);
 
   // One activity may pass several gates. Details that record gates resume
   // only this gate's own request; details without a record (an older
@@ -838,94 +948,92 @@ Ref temporal_call(Call& c) {
   Ref gate_key;
   Ref gates = dict();
   if (truthy(gate)) {
-    gate_key = call(c.global("_build_temporal_approval_idempotency_key"), {request},
-                    {{"workflow_id", workflow_id.get()},
-                     {"workflow_run_id", workflow_run_id.get()},
-                     {"activity_id", activity_id.get()},
-                     {"request_hash", gate.get()}});
+    gate_key = call(c.global("_build_temporal_approval_idempotency_key"_n), request, "workflow_id"_kw = id.workflow_id,
+                    "workflow_run_id"_kw = id.workflow_run_id, "activity_id"_kw = id.activity_id,
+                    "request_hash"_kw = gate);
     Ref recorded = none();
     try {
-      recorded = call(c.global("_extract_temporal_heartbeat_gates"), {details.get()});
+      recorded = call(c.global("_extract_temporal_heartbeat_gates"_n), id.details);
     } catch (PyError&) {
       best_effort_failed(take_error(), cancelled_type);
     }
     if (!recorded.is_none()) {
       gates = recorded;
-      Ref own = call_method(gates, "get", {gate.get()});
+      Ref own = call_method(gates, "get"_n, gate);
       prior = usable_id(own) ? own : none();
     }
   }
 
-  Ref api_key = attr(self, "_api_key");
-  Ref base_url = attr(self, "_base_url");
+  Ref api_key = attr(self, "_api_key"_n);
+  Ref base_url = attr(self, "_base_url"_n);
   Ref per_call_timeout = real(10.0);
-  Ref client_manager = call(c.global("VorelCloudClient"), {api_key.get()},
-                            {{"base_url", base_url.get()}, {"timeout", per_call_timeout.get()}});
+  Ref client_manager =
+      call(c.global("VorelCloudClient"_n), api_key, "base_url"_kw = base_url, "timeout"_kw = per_call_timeout);
 
-  TemporalAttempt attempt{c, self, request, activity, error_type, cancelled_type, gate, gate_key, gates, empty_text()};
-  Ref approval = with_block(client_manager, [&](PyObject* client) { return attempt.run(client, prior, payload); });
+  TemporalAttempt attempt{c, self, request, activity, error_type, cancelled_type, gate, gate_key, gates, Ref()};
+  Ref approval = with_statement(client_manager, [&](PyObject* client) { return attempt.run(client, prior, payload); });
   if (approval) return approval;
-
-  Ref lead = text("approval pending for "), tail = text("; will retry via Temporal");
-  Ref message = message_of({lead.get(), attempt.request_id.get(), tail.get()});
-  raise(application_error(error_type, message, "ApprovalPendingRetry", false));
+  Ref message = fmt("approval pending for {}; will retry via Temporal", attempt.request_id);
+  raise(application_error(error_type, message, "ApprovalPendingRetry"_n, false));
 }
 
 Ref temporal_extract_approval(Call& c) {
-  PyObject* data = c.arg(0);
-  Ref signed_type = import_from("vorel_core", "SignedApproval");
+  Ref signed_type = import_from("vorel_core"_n, "SignedApproval"_n);
   Ref no_responses = list();
-  Ref responses = get(data, "responses", no_responses);
+  Ref responses = get(c.arg(DataP::data), "responses"_n, no_responses);
   if (!truthy(responses)) return none();
-  Ref base64 = import_module("base64");
-  Ref empty = empty_text();
+  Ref base64 = import_module("base64"_n);
   Ref it = iterate(responses);
   while (Ref response = next_item(it)) {
-    Ref encoded = get(response, "signed_approval", empty);
+    Ref encoded = get(response, "signed_approval"_n, ""_n);
     if (!truthy(encoded)) continue;
     try {
-      Ref raw = call_method(base64, "b64decode", {encoded.get()});
-      return call_method(signed_type, "from_bytes", {raw.get()});
+      Ref raw = call_method(base64, "b64decode"_n, encoded);
+      return call_method(signed_type, "from_bytes"_n, raw);
     } catch (PyError&) {
       Ref e = take_error();
-      if (!matches(e, PyExc_Exception)) rethrow(e);
+      if (!matches(e, PyExc_Exception)) rethrow(std::move(e));
       Handling scope(e);
-      log(c.globals(), "warning", "failed to decode signed_approval as base64: %s", {e.get()});
+      log(c.globals(), "warning", "failed to decode signed_approval as base64: %s", {e});
     }
     try {
-      Ref raw = call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex", {encoded.get()});
-      return call_method(signed_type, "from_bytes", {raw.get()});
+      Ref raw = call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), "fromhex"_n, encoded);
+      return call_method(signed_type, "from_bytes"_n, raw);
     } catch (PyError&) {
       Ref e = take_error();
-      if (!matches(e, PyExc_Exception)) rethrow(e);
+      if (!matches(e, PyExc_Exception)) rethrow(std::move(e));
       Handling scope(e);
-      log(c.globals(), "warning", "failed to decode signed_approval as hex: %s", {e.get()});
+      log(c.globals(), "warning", "failed to decode signed_approval as hex: %s", {e});
     }
   }
   return none();
 }
 
 Ref temporal_build_attestation(Call& c) {
-  PyObject* self = c.arg(0);
-  PyObject* request = c.arg(1);
-  Ref build = import_from("vorel_core", "py_build_approval_context_attestation");
-  Ref key = attr(self, "_signing_key");
-  Ref warrant_id = attr(request, "warrant_id");
-  Ref tool = attr(request, "tool");
-  Ref arguments = attr(request, "arguments");
-  Ref holder = attr(self, "_holder");
-  Ref built = call(build, {key.get(), warrant_id.get(), tool.get(), arguments.get(), holder.get()});
-  std::vector<Ref> pair = unpack(built, 2);
-  Ref attestation = call(reinterpret_cast<PyObject*>(&PyDict_Type), {pair[1].get()});
-  return tuple({pair[0].get(), attestation.get()});
+  PyObject* self = c.arg(MethodP::self);
+  PyObject* request = c.arg(MethodP::request);
+  Ref build = import_from("vorel_core"_n, "py_build_approval_context_attestation"_n);
+  Ref key = attr(self, "_signing_key"_n);
+  Ref warrant_id = attr(request, "warrant_id"_n);
+  Ref tool = attr(request, "tool"_n);
+  Ref arguments = attr(request, "arguments"_n);
+  Ref holder = attr(self, "_holder"_n);
+  Ref built = call(build, key, warrant_id, tool, arguments, holder);
+  auto [args_b64, context] = unpack<2>(built);
+  Ref attestation = call(reinterpret_cast<PyObject*>(&PyDict_Type), context);
+  return tuple({args_b64, attestation});
 }
 
 Ref temporal_cloud_approval(Call& c) {
-  return call(c.global("TemporalCloudApprovalHandler"), {c.arg(0), c.arg(1)},
-              {{"base_url", c.arg(2)}, {"fast_poll_seconds", c.arg(3)}, {"fast_poll_attempts", c.arg(4)}});
+  return call(c.global("TemporalCloudApprovalHandler"_n), c.arg(TemporalFactoryP::api_key),
+              c.arg(TemporalFactoryP::signing_key), "base_url"_kw = c.arg(TemporalFactoryP::base_url),
+              "fast_poll_seconds"_kw = c.arg(TemporalFactoryP::fast_poll_seconds),
+              "fast_poll_attempts"_kw = c.arg(TemporalFactoryP::fast_poll_attempts));
 }
 
 // ---- definitions ------------------------------------------------------------------
+
+constexpr const char* kDefaultBaseUrl = "'https://api.vorel.cloud'";
 
 const Param kPollParams[] = {{"client", K::positional_or_keyword, nullptr, "VorelCloudClient"},
                              {"request_id", K::positional_or_keyword, nullptr, "str"},
@@ -1047,12 +1155,12 @@ void define_temporal_handler(Module& m) {
       "then either returns the signed approval or raises Temporal's ``ApplicationError``:\n"
       "\"ApprovalDenied\" and \"ApprovalMalformedResponse\" are final, \"ApprovalTransportError\"\n"
       "and \"ApprovalPendingRetry\" are retried by Temporal.");
-  set_item(ns, "__doc__", doc);
-  set_item(ns, "__init__", m.method(name, kInitDef));
-  set_item(ns, "__call__", m.method(name, kCallDef));
+  set_item(ns, "__doc__"_n, doc);
+  set_item(ns, "__init__"_n, m.method(name, kInitDef));
+  set_item(ns, "__call__"_n, m.method(name, kCallDef));
   Ref extract = m.method(name, kExtractApprovalDef);
-  set_item(ns, "_extract_approval", call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), {extract.get()}));
-  set_item(ns, "_build_attestation", m.method(name, kBuildAttestationDef));
+  set_item(ns, "_extract_approval"_n, call(reinterpret_cast<PyObject*>(&PyStaticMethod_Type), extract));
+  set_item(ns, "_build_attestation"_n, m.method(name, kBuildAttestationDef));
   Ref bases = tuple({});
   m.set(name, m.make_class(name, bases, ns));
 }
@@ -1068,13 +1176,19 @@ void body(Module& m) {
   m.from_relative("parvex", {"build_approval_request_payload"});
   m.logger("vorel_cloud.approval");
 
-
   m.def(kPollDef);
   m.def(kAsyncPollDef);
-  m.def(kExtractDef);
+  // The library functions as found now: the fast paths run while the ones
+  // met at a call are these same objects.
+  Ref base64 = import_module("base64"_n);
+  Ref re = import_module("re"_n);
+  Ref hashlib = import_module("hashlib"_n);
+  Ref b64encode = attr(base64, "b64encode"_n), b64decode = attr(base64, "b64decode"_n);
+  Ref re_compile = attr(re, "compile"_n), sha256 = attr(hashlib, "sha256"_n);
+  m.set(kExtractDef.name, make_function(m.object(), kExtractDef, nullptr, {b64encode, b64decode, re_compile}));
   m.def(kCloudApprovalDef);
   m.def(kAsyncCloudApprovalDef);
-  m.def(kKeyDef);
+  m.set(kKeyDef.name, make_function(m.object(), kKeyDef, nullptr, {sha256}));
   m.def(kDetailsDef);
   m.def(kGatesDef);
   define_temporal_handler(m);
