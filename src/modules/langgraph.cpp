@@ -20,7 +20,7 @@ constexpr const char* kMissingLangGraph =
 // ---- the approval handler -------------------------------------------------------
 
 enum class P : size_t { request };
-enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract };
+enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract, stdlib_sleep };
 
 Ref timeout_message(PyObject* timeout) {
   return fmt("timed out after {!s}s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
@@ -78,8 +78,8 @@ bool is_status(PyObject* status, Name word) {
 }
 
 // What one status response means: approved (`outcome` set, empty Ref back),
-// refused or out of time (ApprovalDenied raised), still open (the next
-// sleep back, not yet awaited).
+// refused or out of time (ApprovalDenied raised), still open (how long to
+// sleep before the next poll).
 Ref after_poll(const Frame& f, PyObject* denied, PyObject* request_id, PyObject* loop, PyObject* deadline,
                PyObject* response, Ref& outcome) {
   PyObject* request = f.arg(P::request);
@@ -105,8 +105,61 @@ Ref after_poll(const Frame& f, PyObject* denied, PyObject* request_id, PyObject*
   Ref remaining = subtract(deadline, call_method(loop, "time"_n));
   if (at_or_below_zero(remaining)) raise(vorel::denial(denied, request, timeout_message(f.capture(Cap::timeout))));
   PyObject* interval = f.capture(Cap::poll_interval);
-  PyObject* sleep_for = below(remaining, interval) ? remaining.get() : interval;
-  return call_method(f.global("asyncio"_n), "sleep"_n, sleep_for);
+  return below(remaining, interval) ? remaining : Ref::borrow(interval);
+}
+
+// ---- the pause between polls --------------------------------------------------
+//
+// `await asyncio.sleep(delay)`. While the module's `asyncio.sleep` is still
+// the function the standard library had when this module was loaded, and the
+// delay is a positive number, its steps are taken here instead of in a
+// coroutine of its own (the same calls on the running loop, the same names
+// read from that function's globals):
+//     loop = events.get_running_loop()
+//     future = loop.create_future()
+//     h = loop.call_later(delay, futures._set_result_unless_cancelled, future, None)
+//     try: await future
+//     finally: h.cancel()
+// A replaced `asyncio` or `asyncio.sleep` is called as written above.
+
+struct Pause {
+  Ref awaitable;  // the future (stdlib sleep) or the sleep call's awaitable
+  Ref timer;      // the timer handle to cancel afterwards (stdlib sleep only)
+};
+
+bool positive(PyObject* delay) {
+  if (PyFloat_CheckExact(delay)) return PyFloat_AS_DOUBLE(delay) > 0.0;
+  if (PyLong_CheckExact(delay)) {
+    Ref zero = integer(0);
+    return compare(delay, zero, Py_GT);
+  }
+  return false;
+}
+
+Pause start_pause(const Frame& f, PyObject* delay) {
+  Ref sleep = attr(f.global("asyncio"_n), "sleep"_n);
+  PyObject* stdlib_sleep = f.capture(Cap::stdlib_sleep);
+  if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay)) return {call(sleep, delay), Ref()};
+  PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
+  Ref loop = call(attr(global(g, "events"_n), "get_running_loop"_n));
+  Ref future = call_method(loop, "create_future"_n);
+  Ref on_time = attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
+  Ref timer = call_method(loop, "call_later"_n, delay, on_time, future, Py_None);
+  return {std::move(future), std::move(timer)};
+}
+
+// The `finally: h.cancel()` of the standard sleep: runs with the error the
+// wait ended with (if any) as the one being handled; its own error replaces it.
+void end_pause(PyObject* timer, Ref error) {
+  if (!error) {
+    call_method(timer, "cancel"_n);
+    return;
+  }
+  {
+    Handling scope(error);
+    call_method(timer, "cancel"_n);
+  }
+  rethrow(std::move(error));
 }
 
 Coro gate(Frame f) {
@@ -128,14 +181,25 @@ Coro gate(Frame f) {
     Ref loop = call_method(f.global("asyncio"_n), "get_running_loop"_n);
     Ref deadline = add(call_method(loop, "time"_n), f.capture(Cap::timeout));
     while (true) {
-      Ref sleeping;
+      Pause pause;
       {
         Ref polling = call_method(client, "get_request"_n, request_id);
         Ref response = co_await await(std::move(polling));
-        sleeping = after_poll(f, denied, request_id, loop, deadline, response, outcome);
+        Ref delay = after_poll(f, denied, request_id, loop, deadline, response, outcome);
+        if (!delay) break;
+        pause = start_pause(f, delay);
       }
-      if (!sleeping) break;
-      co_await await(std::move(sleeping));
+      if (!pause.timer) {
+        co_await await(std::move(pause.awaitable));
+        continue;
+      }
+      Ref pause_error;
+      try {
+        co_await await(std::move(pause.awaitable));
+      } catch (PyError&) {
+        pause_error = take_error();
+      }
+      end_pause(pause.timer, std::move(pause_error));
     }
   } catch (PyError&) {
     error = vorel::refusal_to_denial(f, take_error(), denied, f.arg(P::request),
@@ -158,6 +222,8 @@ const FuncDef kHandleDef{"_handle",
                          kHandleParams, handle, "Union[Any, List[Any]]", true};
 
 enum class Arg : size_t { api_key, signing_key, base_url, dashboard_url, poll_interval, timeout };
+// asyncio.sleep as the module found it at load, for the guard of the pause.
+enum class ApprovalCap : size_t { stdlib_sleep };
 
 Ref langgraph_cloud_approval(Call& c) {
   Ref extract = import_relative(c.globals(), "approval"_n, "_extract_signed_approvals"_n);
@@ -181,7 +247,7 @@ Ref langgraph_cloud_approval(Call& c) {
   // In the order of Cap.
   return make_closure(c, kHandleDef, "langgraph_cloud_approval.<locals>._handle",
                       {c.arg(Arg::api_key), c.arg(Arg::signing_key), c.arg(Arg::base_url), poll_interval,
-                       timeout.get(), dashboard.get(), extract.get()});
+                       timeout.get(), dashboard.get(), extract.get(), c.capture(ApprovalCap::stdlib_sleep)});
 }
 
 // bytes.hex(value) / bytearray.hex(value): lower-case, two digits per byte.
@@ -487,7 +553,9 @@ void body(Module& m) {
   m.from_relative("exceptions", {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError"});
   m.logger("vorel_cloud.langgraph");
 
-  m.def(kApprovalDef);
+  // asyncio.sleep as loaded, kept where the handlers can compare against it.
+  Ref stdlib_sleep = attr(global(m.globals(), "asyncio"_n), "sleep"_n);
+  m.set(kApprovalDef.name, make_function(m.object(), kApprovalDef, nullptr, {stdlib_sleep.get()}));
   m.def(kIdempotencyDef);
 
   m.def(kAutoHandlerDef);
