@@ -51,10 +51,19 @@ Ref create_call(PyObject* client, Ref payload) {
   return call_kwargs(create, kwargs);
 }
 
+// f"{dashboard}/approvals?request={request_id!s}"; for the usual str values
+// without the template's per-call parsing.
+Ref approval_link(PyObject* dashboard, PyObject* request_id) {
+  if (!PyUnicode_CheckExact(dashboard) || !PyUnicode_CheckExact(request_id))
+    return fmt("{}/approvals?request={!s}", dashboard, request_id);
+  Ref head = Ref::steal(PyUnicode_Concat(dashboard, "/approvals?request="_n));
+  return Ref::steal(PyUnicode_Concat(head, request_id));
+}
+
 // The new request's id, with the dashboard link to it logged.
 Ref announce(const Frame& f, PyObject* created) {
   Ref request_id = item(created, "id"_n);
-  Ref link = fmt("{}/approvals?request={!s}", f.capture(Cap::dashboard), request_id);
+  Ref link = approval_link(f.capture(Cap::dashboard), request_id);
   Ref tool = attr(f.arg(P::request), "tool"_n);
   log(f.globals(), "info", "approval gate for '%s' - request %s - %s", {tool.get(), request_id.get(), link.get()});
   return request_id;
