@@ -159,7 +159,12 @@ Pause start_pause(const Frame& f, PyObject* delay) {
 
 // The `finally: h.cancel()` of the standard sleep: runs with the error the
 // wait ended with (if any) as the one being handled; its own error replaces it.
+// Without a timer (a replaced sleep) the error just goes on.
 void end_pause(PyObject* timer, Ref error) {
+  if (timer == nullptr) {
+    if (error) rethrow(std::move(error));
+    return;
+  }
   if (!error) {
     call_method(timer, "cancel"_n);
     return;
@@ -197,10 +202,6 @@ Coro gate(Frame f) {
         Ref delay = after_poll(f, denied, request_id, loop, deadline, response, outcome);
         if (!delay) break;
         pause = start_pause(f, delay);
-      }
-      if (!pause.timer) {
-        co_await await(std::move(pause.awaitable));
-        continue;
       }
       Ref pause_error;
       try {
