@@ -2,7 +2,6 @@
 // link, its own poll loop on the running loop's clock) and drop-in subclasses
 // of the core SDK's VorelMiddleware / VorelToolNode that wire that handler in
 // whenever an API key is in the environment.
-#include <cmath>
 #include <string>
 #include <utility>
 
@@ -148,7 +147,8 @@ bool positive(PyObject* delay) {
 Pause start_pause(const Frame& f, PyObject* delay) {
   Ref sleep = attr(f.global("asyncio"_n), "sleep"_n);
   PyObject* stdlib_sleep = f.capture(Cap::stdlib_sleep);
-  if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay)) return {call(sleep, delay), Ref()};
+  if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay))
+    return {call(sleep, delay), Ref()};
   PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
   Ref loop = Ref::steal(PyObject_CallNoArgs(attr(global(g, "events"_n), "get_running_loop"_n)));
   Ref future = call_method(loop, "create_future"_n);
