@@ -2,7 +2,6 @@
 // link, its own poll loop on the running loop's clock) and drop-in subclasses
 // of the core SDK's VorelMiddleware / VorelToolNode that wire that handler in
 // whenever an API key is in the environment.
-#include <cmath>
 #include <string>
 #include <utility>
 
@@ -17,146 +16,211 @@ constexpr const char* kDefaultDashboardUrl = "https://app.vorel.cloud";
 constexpr const char* kMissingLangGraph =
     "vorel_cloud.langgraph requires vorel[langgraph]. Install with: pip install 'vorel[langgraph]'";
 
-// ---- small helpers ------------------------------------------------------------
-
-Ref timeout_message(PyObject* timeout) {
-  Ref head = text("timed out after ");
-  Ref value = str(timeout);
-  Ref tail = text("s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
-                  "VOREL_APPROVAL_TIMEOUT env var.");
-  return cat({head.get(), value.get(), tail.get()});
-}
-
-Ref denial(PyObject* approval_denied, PyObject* request, PyObject* reason) {
-  return call(approval_denied, {request}, {{"reason", reason}});
-}
-
-// The cloud client's own refusals become ApprovalDenied; everything else,
-// ApprovalDenied included, goes on unchanged.
-Ref translate_cloud_error(PyObject* g, Ref exc, PyObject* approval_denied, PyObject* request, PyObject* timeout) {
-  try {
-    Handling scope(exc);
-    // `except` clauses match against whatever the module globals name right now.
-    Ref denied_error = global(g, "ApprovalDeniedError");
-    Ref expired_error = global(g, "ApprovalExpiredError");
-    Ref refused = tuple({denied_error.get(), expired_error.get()});
-    if (matches(exc, refused)) {
-      Ref reason = str(exc);
-      Ref denied = denial(approval_denied, request, reason);
-      raise_from(denied, exc);
-    }
-    Ref timed_out = global(g, "ApprovalTimeoutError");
-    if (matches(exc, timed_out)) {
-      Ref reason = timeout_message(timeout);
-      Ref denied = denial(approval_denied, request, reason);
-      raise(denied);
-    }
-  } catch (PyError&) {
-    return take_error();
-  }
-  return exc;
-}
-
 // ---- the approval handler -------------------------------------------------------
 
-Coro handle_gate(Ref globals_holder, Ref request, Ref api_key, Ref signing_key, Ref base_url, Ref poll_interval,
-                 Ref timeout, Ref dashboard, Ref extract) {
-  PyObject* g = globals_holder;
-  Ref approval_denied = import_from("vorel.approval", "ApprovalDenied");
-  Ref idempotency_key = call(global(g, "_get_idempotency_key"), {request.get()});
-  Ref payload = call(global(g, "build_approval_request_payload"), {request.get()},
-                     {{"signing_key", signing_key.get()}, {"idempotency_key", idempotency_key.get()}});
-  Ref client = call(global(g, "AsyncVorelCloudClient"), {api_key.get()}, {{"base_url", base_url.get()}});
+enum class P : size_t { request };
+enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract, stdlib_sleep };
+
+Ref timeout_message(PyObject* timeout) {
+  return fmt("timed out after {!s}s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
+             "VOREL_APPROVAL_TIMEOUT env var.",
+             timeout);
+}
+
+// The steps of one gate that do not wait live in plain functions: their
+// temporaries end on the C stack, so a pending gate keeps in its coroutine
+// frame only what the next step needs.
+
+Ref build_payload(const Frame& f) {
+  PyObject* request = f.arg(P::request);
+  Ref key = call(f.global("_get_idempotency_key"_n), request);
+  return call(f.global("build_approval_request_payload"_n), request, "signing_key"_kw = f.capture(Cap::signing_key),
+              "idempotency_key"_kw = key);
+}
+
+Ref open_client(const Frame& f) {
+  return call(f.global("AsyncVorelCloudClient"_n), f.capture(Cap::api_key), "base_url"_kw = f.capture(Cap::base_url));
+}
+
+// client.create_request(**payload.to_create_request_kwargs()), not yet awaited;
+// the payload and its kwargs are done with once the call is made.
+Ref create_call(PyObject* client, Ref payload) {
+  Ref kwargs = call_method(payload, "to_create_request_kwargs"_n);
+  Ref create = attr(client, "create_request"_n);
+  return call_kwargs(create, kwargs);
+}
+
+// f"{dashboard}/approvals?request={request_id!s}"; for the usual str values
+// without the template's per-call parsing.
+Ref approval_link(PyObject* dashboard, PyObject* request_id) {
+  if (!PyUnicode_CheckExact(dashboard) || !PyUnicode_CheckExact(request_id))
+    return fmt("{}/approvals?request={!s}", dashboard, request_id);
+  Ref head = Ref::steal(PyUnicode_Concat(dashboard, "/approvals?request="_n));
+  return Ref::steal(PyUnicode_Concat(head, request_id));
+}
+
+// The new request's id, with the dashboard link to it logged.
+Ref announce(const Frame& f, PyObject* created) {
+  Ref request_id = item(created, "id"_n);
+  Ref link = approval_link(f.capture(Cap::dashboard), request_id);
+  Ref tool = attr(f.arg(P::request), "tool"_n);
+  log(f.globals(), "info", "approval gate for '%s' - request %s - %s", {tool.get(), request_id.get(), link.get()});
+  return request_id;
+}
+
+// remaining <= 0 and remaining < interval, with float fast paths (the loop
+// clock and the usual settings); anything else compares as Python does.
+bool at_or_below_zero(PyObject* remaining) {
+  if (PyFloat_CheckExact(remaining)) return PyFloat_AS_DOUBLE(remaining) <= 0.0;
+  Ref zero = integer(0);
+  return compare(remaining, zero, Py_LE);
+}
+bool below(PyObject* a, PyObject* b) {
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return PyFloat_AS_DOUBLE(a) < PyFloat_AS_DOUBLE(b);
+  return compare(a, b, Py_LT);
+}
+
+bool is_status(PyObject* status, Name word) {
+  if (PyUnicode_CheckExact(status)) return PyUnicode_Compare(status, word) == 0;
+  return compare(status, word, Py_EQ);
+}
+
+// What one status response means: approved (`outcome` set, empty Ref back),
+// refused or out of time (ApprovalDenied raised), still open (how long to
+// sleep before the next poll).
+Ref after_poll(const Frame& f, PyObject* denied, PyObject* request_id, PyObject* loop, PyObject* deadline,
+               PyObject* response, Ref& outcome) {
+  PyObject* request = f.arg(P::request);
+  Ref status;
+  {
+    Ref empty = text("");
+    Ref raw = get(response, "status"_n, empty);
+    status = call_method(str(raw), "lower"_n);
+  }
+  if (is_status(status, "approved"_n)) {
+    Ref tool = attr(request, "tool"_n);
+    log(f.globals(), "info", "approval granted for '%s' (request %s)", {tool.get(), request_id});
+    outcome = call(f.capture(Cap::extract), response);
+    return Ref();
+  }
+  if (is_status(status, "denied"_n) || is_status(status, "rejected"_n)) {
+    Ref reason = get(response, "denied_reason"_n);
+    raise(vorel::denial(denied, request, truthy(reason) ? reason : status));
+  }
+  if (is_status(status, "expired"_n)) raise(vorel::denial(denied, request, "approval request expired"_n));
+  // Still open (pending, unknown, missing or null status). The deadline is
+  // consulted only here, so a decision seen on the last poll wins.
+  Ref remaining = subtract(deadline, call_method(loop, "time"_n));
+  if (at_or_below_zero(remaining)) raise(vorel::denial(denied, request, timeout_message(f.capture(Cap::timeout))));
+  PyObject* interval = f.capture(Cap::poll_interval);
+  return below(remaining, interval) ? remaining : Ref::borrow(interval);
+}
+
+// ---- the pause between polls --------------------------------------------------
+//
+// `await asyncio.sleep(delay)`. While the module's `asyncio.sleep` is still
+// the function the standard library had when this module was loaded, and the
+// delay is a positive number, its steps are taken here instead of in a
+// coroutine of its own (the same calls on the running loop, the same names
+// read from that function's globals):
+//     loop = events.get_running_loop()
+//     future = loop.create_future()
+//     h = loop.call_later(delay, futures._set_result_unless_cancelled, future, None)
+//     try: await future
+//     finally: h.cancel()
+// A replaced `asyncio` or `asyncio.sleep` is called as written above.
+
+struct Pause {
+  Ref awaitable;  // the future (stdlib sleep) or the sleep call's awaitable
+  Ref timer;      // the timer handle to cancel afterwards (stdlib sleep only)
+};
+
+bool positive(PyObject* delay) {
+  if (PyFloat_CheckExact(delay)) return PyFloat_AS_DOUBLE(delay) > 0.0;
+  if (PyLong_CheckExact(delay)) {
+    Ref zero = integer(0);
+    return compare(delay, zero, Py_GT);
+  }
+  return false;
+}
+
+Pause start_pause(const Frame& f, PyObject* delay) {
+  Ref sleep = attr(f.global("asyncio"_n), "sleep"_n);
+  PyObject* stdlib_sleep = f.capture(Cap::stdlib_sleep);
+  if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay))
+    return {call(sleep, delay), Ref()};
+  PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
+  Ref loop = Ref::steal(PyObject_CallNoArgs(attr(global(g, "events"_n), "get_running_loop"_n)));
+  Ref future = call_method(loop, "create_future"_n);
+  Ref on_time = attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
+  Ref timer = call_method(loop, "call_later"_n, delay, on_time, future, Py_None);
+  return {std::move(future), std::move(timer)};
+}
+
+// The `finally: h.cancel()` of the standard sleep: runs with the error the
+// wait ended with (if any) as the one being handled; its own error replaces it.
+// Without a timer (a replaced sleep) the error just goes on.
+void end_pause(PyObject* timer, Ref error) {
+  if (timer == nullptr) {
+    if (error) rethrow(std::move(error));
+    return;
+  }
+  if (!error) {
+    call_method(timer, "cancel"_n);
+    return;
+  }
+  {
+    Handling scope(error);
+    call_method(timer, "cancel"_n);
+  }
+  rethrow(std::move(error));
+}
+
+Coro gate(Frame f) {
+  Ref denied = import_from("vorel.approval"_n, "ApprovalDenied"_n);
+  Ref payload = build_payload(f);
+  Ref client = open_client(f);
 
   // From here on the client is closed on every way out.
-  Ref result;
+  Ref outcome;
   Ref error;
   try {
-    Ref create_kwargs = call_method(payload, "to_create_request_kwargs");
-    Ref create = attr(client, "create_request");
-    Ref creating = call_kwargs(create, create_kwargs);
-    Ref created = co_await await(std::move(creating));
-    Ref request_id = item(created, "id");
-
-    Ref id_text = str(request_id);
-    Ref route = text("/approvals?request=");
-    Ref link = cat({dashboard.get(), route.get(), id_text.get()});
-    Ref tool = attr(request, "tool");
-    log(g, "info", "approval gate for '%s' - request %s - %s", {tool.get(), request_id.get(), link.get()});
-
+    Ref request_id;
+    {
+      Ref creating = create_call(client, std::move(payload));
+      Ref created = co_await await(std::move(creating));
+      request_id = announce(f, created);
+    }
     // The deadline starts once the request exists; creating it is not waiting.
-    Ref loop = call_method(global(g, "asyncio"), "get_running_loop");
-    Ref started = call_method(loop, "time");
-    Ref deadline = add(started, timeout);
-    Ref status_key = text("status");
-    Ref reason_key = text("denied_reason");
-    Ref zero = integer(0);
+    Ref loop = call_method(f.global("asyncio"_n), "get_running_loop"_n);
+    Ref deadline = add(call_method(loop, "time"_n), f.capture(Cap::timeout));
     while (true) {
-      Ref polling = call_method(client, "get_request", {request_id.get()});
-      Ref response = co_await await(std::move(polling));
-      Ref empty = text("");
-      Ref raw_status = call_method(response, "get", {status_key.get(), empty.get()});
-      Ref status = call_method(str(raw_status), "lower");
-
-      if (equals_text(status, "approved")) {
-        Ref granted_tool = attr(request, "tool");
-        log(g, "info", "approval granted for '%s' (request %s)", {granted_tool.get(), request_id.get()});
-        result = call(extract, {response.get()});
-        break;
+      Pause pause;
+      {
+        Ref polling = call_method(client, "get_request"_n, request_id);
+        Ref response = co_await await(std::move(polling));
+        Ref delay = after_poll(f, denied, request_id, loop, deadline, response, outcome);
+        if (!delay) break;
+        pause = start_pause(f, delay);
       }
-      if (equals_text(status, "denied") || equals_text(status, "rejected")) {
-        Ref reason = call_method(response, "get", {reason_key.get()});
-        if (!truthy(reason)) reason = status;
-        raise(denial(approval_denied, request, reason));
+      Ref pause_error;
+      try {
+        co_await await(std::move(pause.awaitable));
+      } catch (PyError&) {
+        pause_error = take_error();
       }
-      if (equals_text(status, "expired")) {
-        Ref reason = text("approval request expired");
-        raise(denial(approval_denied, request, reason));
-      }
-      // Still open (pending, unknown, missing or null status). The deadline
-      // is consulted only here, so a decision seen on the last poll wins.
-      Ref now = call_method(loop, "time");
-      Ref remaining = subtract(deadline, now);
-      if (compare(remaining, zero, Py_LE)) {
-        Ref reason = timeout_message(timeout);
-        raise(denial(approval_denied, request, reason));
-      }
-      Ref sleep_for = compare(remaining, poll_interval, Py_LT) ? remaining : poll_interval;
-      Ref sleeping = call_method(global(g, "asyncio"), "sleep", {sleep_for.get()});
-      co_await await(std::move(sleeping));
+      end_pause(pause.timer, std::move(pause_error));
     }
   } catch (PyError&) {
-    error = take_error();
+    error = vorel::refusal_to_denial(f, take_error(), denied, f.arg(P::request),
+                                     [&] { return timeout_message(f.capture(Cap::timeout)); });
   }
-  if (error) error = translate_cloud_error(g, error, approval_denied, request, timeout);
-
-  // finally: await client.close() -- its own error replaces whatever was
-  // leaving, with that error as its __context__.
-  Ref close_error;
-  try {
-    Ref closing;
-    if (error) {
-      Handling scope(error);
-      closing = call_method(client, "close");
-    } else {
-      closing = call_method(client, "close");
-    }
-    co_await await_handling(std::move(closing), error);
-  } catch (PyError&) {
-    close_error = take_error();
-  }
-  if (close_error) rethrow(close_error);
-  if (error) rethrow(error);
-  co_return result;
+  co_await aclose(client, error);
+  if (error) rethrow(std::move(error));
+  co_return outcome;
 }
 
-enum HandlerCapture : size_t { kApiKey, kSigningKey, kBaseUrl, kPollInterval, kTimeout, kDashboard, kExtract };
-
-Ref handle(Call& c) {
-  auto cap = [&](size_t i) { return Ref::borrow(c.capture(i)); };
-  return start(c, handle_gate(Ref::borrow(c.globals()), Ref::borrow(c.arg(0)), cap(kApiKey), cap(kSigningKey),
-                              cap(kBaseUrl), cap(kPollInterval), cap(kTimeout), cap(kDashboard), cap(kExtract)));
-}
+Ref handle(Call& c) { return start(c, gate(Frame(c))); }
 
 using K = ParamKind;
 
@@ -167,45 +231,57 @@ const FuncDef kHandleDef{"_handle",
                          "decided and returns the signed approval(s); raises ApprovalDenied otherwise.",
                          kHandleParams, handle, "Union[Any, List[Any]]", true};
 
+enum class Arg : size_t { api_key, signing_key, base_url, dashboard_url, poll_interval, timeout };
+// asyncio.sleep as the module found it at load, for the guard of the pause.
+enum class ApprovalCap : size_t { stdlib_sleep };
 
 Ref langgraph_cloud_approval(Call& c) {
-  PyObject* api_key = c.arg(0);
-  PyObject* signing_key = c.arg(1);
-  PyObject* base_url = c.arg(2);
-  PyObject* dashboard_url = c.arg(3);
-  PyObject* poll_interval = c.arg(4);
-  PyObject* timeout = c.arg(5);
+  Ref extract = import_relative(c.globals(), "approval"_n, "_extract_signed_approvals"_n);
 
-  Ref extract = import_relative(c.globals(), "approval", "_extract_signed_approvals");
-
-  Ref effective_timeout = Ref::borrow(timeout);
-  if (effective_timeout.is_none()) {
-    Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT", text("900").get());
-    effective_timeout = call(reinterpret_cast<PyObject*>(&PyFloat_Type), {configured.get()});
-    vorel::require_seconds(effective_timeout, "VOREL_APPROVAL_TIMEOUT");
+  Ref timeout = Ref::borrow(c.arg(Arg::timeout));
+  if (timeout.is_none()) {
+    Ref configured = environ_get(c.globals(), "VOREL_APPROVAL_TIMEOUT"_n, "900"_n);
+    timeout = call(reinterpret_cast<PyObject*>(&PyFloat_Type), configured);
+    vorel::require_seconds(timeout, "VOREL_APPROVAL_TIMEOUT");
   } else {
-    vorel::require_seconds(effective_timeout, "timeout");
+    vorel::require_seconds(timeout, "timeout");
   }
+  PyObject* poll_interval = c.arg(Arg::poll_interval);
   vorel::require_seconds(poll_interval, "poll_interval");
 
-  Ref dashboard = Ref::borrow(dashboard_url);
-  if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL", text("").get());
+  Ref dashboard = Ref::borrow(c.arg(Arg::dashboard_url));
+  if (!truthy(dashboard)) dashboard = environ_get(c.globals(), "VOREL_DASHBOARD_URL"_n, text(""));
   if (!truthy(dashboard)) dashboard = text(kDefaultDashboardUrl);
-  Ref slash = text("/");
-  dashboard = call_method(dashboard, "rstrip", {slash.get()});
+  dashboard = call_method(dashboard, "rstrip"_n, "/"_n);
 
+  // In the order of Cap.
   return make_closure(c, kHandleDef, "langgraph_cloud_approval.<locals>._handle",
-                      {api_key, signing_key, base_url, poll_interval, effective_timeout.get(), dashboard.get(),
-                       extract.get()});
+                      {c.arg(Arg::api_key), c.arg(Arg::signing_key), c.arg(Arg::base_url), poll_interval,
+                       timeout.get(), dashboard.get(), extract.get(), c.capture(ApprovalCap::stdlib_sleep)});
+}
+
+// bytes.hex(value) / bytearray.hex(value): lower-case, two digits per byte.
+// Called unbound, so a subclass's own hex() is not consulted: the buffer's
+// bytes are all that count.
+Ref hex_of(PyObject* value) {
+  const bool is_bytes = PyBytes_Check(value);
+  const char* data = is_bytes ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
+  const Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value);
+  Ref out = Ref::steal(PyUnicode_New(2 * n, 127));
+  Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(data[i]);
+    dst[2 * i] = static_cast<Py_UCS1>(kDigits[b >> 4]);
+    dst[2 * i + 1] = static_cast<Py_UCS1>(kDigits[b & 0xF]);
+  }
+  return out;
 }
 
 Ref get_idempotency_key(Call& c) {
-  Ref value = attr_or(c.arg(0), "request_id", Py_None);
+  Ref value = attr_or(c.arg(P::request), "request_id"_n, Py_None);
   if (value.is_none()) return value;
-  // Lower-case hex, two digits per byte, for bytes and bytearray alike.
-  if (PyBytes_Check(value.get())) return call_method(reinterpret_cast<PyObject*>(&PyBytes_Type), "hex", {value.get()});
-  if (PyByteArray_Check(value.get()))
-    return call_method(reinterpret_cast<PyObject*>(&PyByteArray_Type), "hex", {value.get()});
+  if (is_bytes_like(value)) return hex_of(value);
   return str(value);
 }
 
@@ -213,31 +289,28 @@ Ref get_idempotency_key(Call& c) {
 
 Ref auto_approval_handler(Call& c) {
   PyObject* overrides = c.var_kwargs;
-  PyObject* explicit_key = PyDict_GetItemString(overrides, "api_key");  // borrowed
+  PyObject* explicit_key = PyDict_GetItemWithError(overrides, "api_key"_n);  // borrowed
+  if (explicit_key == nullptr && PyErr_Occurred()) throw_pending();
   const bool key_from_environment = explicit_key == nullptr || !truthy(explicit_key);
-  Ref api_key;
-  if (!key_from_environment) {
-    api_key = Ref::borrow(explicit_key);
-  } else {
-    api_key = environ_get(c.globals(), "VOREL_API_KEY", text("").get());
-  }
+  Ref api_key = key_from_environment ? environ_get(c.globals(), "VOREL_API_KEY"_n, text(""))
+                                     : Ref::borrow(explicit_key);
   if (!truthy(api_key)) return none();
   Ref kwargs = dict();
-  check(PyDict_SetItemString(kwargs, "api_key", api_key));
+  set_item(kwargs, "api_key"_n, api_key);
   PyObject* key;
   PyObject* value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(overrides, &pos, &key, &value)) {
-    if (PyUnicode_CompareWithASCIIString(key, "api_key") == 0) continue;
-    check(PyDict_SetItem(kwargs, key, value));
+    if (PyUnicode_Compare(key, "api_key"_n) == 0) continue;
+    set_item(kwargs, key, value);
   }
   // A key from the environment goes to the endpoint exported with it (as
   // connect() does), never to the hosted default; an explicit base_url wins.
-  if (key_from_environment && !truthy(get(kwargs, "base_url"))) {
-    Ref url = environ_get(c.globals(), "VOREL_CONTROL_PLANE_URL", text("").get());
-    if (truthy(url)) set_item(kwargs, "base_url", url);
+  if (key_from_environment && !truthy(get(kwargs, "base_url"_n))) {
+    Ref url = environ_get(c.globals(), "VOREL_CONTROL_PLANE_URL"_n, text(""));
+    if (truthy(url)) set_item(kwargs, "base_url"_n, url);
   }
-  return call_star(c.global("langgraph_cloud_approval"), nullptr, kwargs);
+  return call_star(c.global("langgraph_cloud_approval"_n), nullptr, kwargs);
 }
 
 const Param kOverrides[] = {{"overrides", K::var_keyword, nullptr, "Any"}};
@@ -250,50 +323,53 @@ const FuncDef kAutoHandlerDef{"_auto_approval_handler",
 
 // Adds a cloud handler to `kwargs` unless the caller gave one.
 void wire_handler(const Call& c) {
-  PyObject* given = PyDict_GetItemWithError(c.var_kwargs, text("approval_handler"));
+  PyObject* given = PyDict_GetItemWithError(c.var_kwargs, "approval_handler"_n);
   if (given == nullptr && PyErr_Occurred()) throw_pending();
   if (given != nullptr && given != Py_None) return;
-  Ref handler = call(c.global("_auto_approval_handler"));
-  if (!handler.is_none()) check(PyDict_SetItemString(c.var_kwargs, "approval_handler", handler));
+  Ref handler = Ref::steal(PyObject_CallNoArgs(c.global("_auto_approval_handler"_n)));
+  if (!handler.is_none()) set_item(c.var_kwargs, "approval_handler"_n, handler);
 }
+
+enum class InitCap : size_t { class_cell };
 
 // super(__class__, self).__init__, with __class__ from the class cell that
 // class creation filled in.
 Ref super_init(const Call& c, PyObject* self) {
-  PyObject* cls = PyCell_Get(c.capture(0));
+  PyObject* cls = PyCell_Get(c.capture(InitCap::class_cell));
   if (cls == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
     throw_pending();
   }
   Ref owner = Ref::steal(cls);
-  Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), {owner.get(), self});
-  return attr(proxy, "__init__");
+  Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), owner, self);
+  return attr(proxy, "__init__"_n);
 }
 
+enum class MiddlewareP : size_t { self };
+enum class ToolNodeP : size_t { self, tools };
+
 Ref cloud_middleware_init(Call& c) {
-  PyObject* self = c.arg(0);
   // Positional arguments belong to the core constructor's own signature;
   // only a keyword-style construction is completed with a cloud handler.
   if (PyTuple_GET_SIZE(c.var_args.get()) == 0) wire_handler(c);
-  Ref init = super_init(c, self);
+  Ref init = super_init(c, c.arg(MiddlewareP::self));
   call_star(init, c.var_args, c.var_kwargs);
   return none();
 }
 
 Ref cloud_tool_node_init(Call& c) {
-  PyObject* self = c.arg(0);
-  PyObject* tools = c.arg(1);
   wire_handler(c);
-  Ref init = super_init(c, self);
-  Ref args = tuple({tools});
+  Ref init = super_init(c, c.arg(ToolNodeP::self));
+  Ref args = tuple({c.arg(ToolNodeP::tools)});
   call_star(init, args, c.var_kwargs);
   return none();
 }
 
+enum class MissingCap : size_t { import_error };
+
 Ref missing_init(Call& c) {
   Ref message = text(kMissingLangGraph);
-  Ref exc = call(PyExc_ImportError, {message.get()});
-  raise_from(exc, c.capture(0));
+  raise_from(call(PyExc_ImportError, message), c.capture(MissingCap::import_error));
 }
 
 const Param kSelfArgsKwargs[] = {{"self"}, {"args", K::var_positional}, {"kwargs", K::var_keyword}};
@@ -359,18 +435,17 @@ std::string local_name(const Flavor& fl, const char* cls, const char* member = n
 
 // The namespace a class statement would start from: meta.__prepare__(name, bases).
 Ref prepare_namespace(PyObject* meta, const char* name, PyObject* bases) {
-  Ref prepare = attr_or(meta, "__prepare__", Py_None);
+  Ref prepare = attr_or(meta, "__prepare__"_n, Py_None);
   if (prepare.is_none()) return dict();
-  Ref nm = text(name);
-  Ref ns = call(prepare, {nm.get(), bases});
+  Ref ns = call(prepare, text(name), bases);
   if (!PyDict_Check(ns.get())) raise(PyExc_TypeError, "class namespace must be a dict");
   return ns;
 }
 
 Ref finish_class(Ref cls, const Flavor& fl) {
   Ref public_name = text(fl.public_name);
-  set_attr(cls, "__name__", public_name);
-  set_attr(cls, "__qualname__", public_name);
+  set_attr(cls, "__name__"_n, public_name);
+  set_attr(cls, "__qualname__"_n, public_name);
   return cls;
 }
 
@@ -379,15 +454,13 @@ Ref build_cloud_class(const Call& c, const Flavor& fl, PyObject* core) {
   PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(core));
   Ref bases = tuple({core});
   Ref ns = prepare_namespace(meta, fl.cloud_name, bases);
-  Ref qualname = text(local_name(fl, fl.cloud_name));
-  check(PyDict_SetItemString(ns, "__qualname__", qualname));
-  Ref doc = text(fl.doc);
-  check(PyDict_SetItemString(ns, "__doc__", doc));
+  set_item(ns, "__qualname__"_n, text(local_name(fl, fl.cloud_name)));
+  set_item(ns, "__doc__"_n, text(fl.doc));
   Ref class_cell = Ref::steal(PyCell_New(nullptr));
   std::string init_qualname = local_name(fl, fl.cloud_name, "__init__");
   Ref init = make_closure(c, *fl.cloud_init, init_qualname.c_str(), {class_cell.get()});
-  check(PyDict_SetItemString(ns, "__init__", init));
-  check(PyDict_SetItemString(ns, "__classcell__", class_cell));
+  set_item(ns, "__init__"_n, init);
+  set_item(ns, "__classcell__"_n, class_cell);
   Ref cls = mod.make_class(fl.cloud_name, bases, ns, meta);
   // type.__new__ fills the cell; a metaclass that bypasses it still gets a
   // working super().
@@ -403,11 +476,10 @@ Ref build_missing_class(const Call& c, const Flavor& fl, PyObject* import_error)
   Module mod(PyType_GetModule(Py_TYPE(c.self())));
   Ref bases = tuple({});
   Ref ns = dict();
-  Ref qualname = text(local_name(fl, fl.missing_name));
-  check(PyDict_SetItemString(ns, "__qualname__", qualname));
+  set_item(ns, "__qualname__"_n, text(local_name(fl, fl.missing_name)));
   std::string init_qualname = local_name(fl, fl.missing_name, "__init__");
   Ref init = make_closure(c, kMissingInit, init_qualname.c_str(), {import_error});
-  check(PyDict_SetItemString(ns, "__init__", init));
+  set_item(ns, "__init__"_n, init);
   Ref cls = mod.make_class(fl.missing_name, bases, ns);
   return finish_class(cls, fl);
 }
@@ -415,7 +487,7 @@ Ref build_missing_class(const Call& c, const Flavor& fl, PyObject* import_error)
 Ref make_class_for(const Call& c, const Flavor& fl) {
   Ref core;
   try {
-    core = import_from("vorel.langgraph", fl.public_name);
+    core = import_from("vorel.langgraph"_n, text(fl.public_name));
   } catch (PyError&) {
     Ref e = take_error();
     if (!matches(e, PyExc_ImportError)) rethrow(e);
@@ -491,14 +563,16 @@ void body(Module& m) {
   m.from_relative("exceptions", {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError"});
   m.logger("vorel_cloud.langgraph");
 
-  m.def(kApprovalDef);
+  // asyncio.sleep as loaded, kept where the handlers can compare against it.
+  Ref stdlib_sleep = attr(global(m.globals(), "asyncio"_n), "sleep"_n);
+  m.set(kApprovalDef.name, make_function(m.object(), kApprovalDef, nullptr, {stdlib_sleep.get()}));
   m.def(kIdempotencyDef);
 
   m.def(kAutoHandlerDef);
   Ref middleware_factory = m.def(kMiddlewareFactoryDef);
   Ref tool_node_factory = m.def(kToolNodeFactoryDef);
-  m.set("VorelMiddleware", call(middleware_factory));
-  m.set("VorelToolNode", call(tool_node_factory));
+  m.set("VorelMiddleware", Ref::steal(PyObject_CallNoArgs(middleware_factory)));
+  m.set("VorelToolNode", Ref::steal(PyObject_CallNoArgs(tool_node_factory)));
 }
 
 }  // namespace
