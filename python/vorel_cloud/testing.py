@@ -28,7 +28,8 @@ from __future__ import annotations
 
 import base64
 import time
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
@@ -84,7 +85,9 @@ class VorelTestServer(DevServer):
         """All requests (or those in ``status``), oldest first."""
         return self.plane.list_requests(status=status, limit=10_000, newest_first=False)["items"]
 
-    def wait_for_request(self, *, status: str | None = "pending", timeout: float = 5.0, interval: float = 0.01) -> dict[str, Any]:
+    def wait_for_request(
+        self, *, status: str | None = "pending", timeout: float = 5.0, interval: float = 0.01
+    ) -> dict[str, Any]:
         """Wait until a request (in ``status``) exists, as when code under test creates one in another thread."""
         deadline = time.monotonic() + timeout
         while True:
@@ -115,7 +118,9 @@ class VorelTestServer(DevServer):
         )
         return self.plane.approve(request_id, signed_approval=base64.b64encode(signed.to_bytes()).decode("ascii"))
 
-    def deny(self, request_id: str, reason: str | None = "denied by test", *, approver: str | None = None) -> dict[str, Any]:
+    def deny(
+        self, request_id: str, reason: str | None = "denied by test", *, approver: str | None = None
+    ) -> dict[str, Any]:
         return self.plane.deny(request_id, reason=reason, approver_key=approver)
 
     def expire(self, request_id: str) -> dict[str, Any]:
@@ -130,14 +135,18 @@ class VorelTestServer(DevServer):
         """Approve new requests on their ``after_polls``-th GET (0: already at creation)."""
         self.plane.add_script(DecisionScript("approve", after_polls, tool=tool, times=times))
 
-    def auto_deny(self, reason: str = "denied by test", *, after_polls: int = 1, tool: str | None = None, times: int | None = None) -> None:
+    def auto_deny(
+        self, reason: str = "denied by test", *, after_polls: int = 1, tool: str | None = None, times: int | None = None
+    ) -> None:
         self.plane.add_script(DecisionScript("deny", after_polls, reason=reason, tool=tool, times=times))
 
     def auto_expire(self, after_polls: int = 1, *, tool: str | None = None, times: int | None = None) -> None:
         self.plane.add_script(DecisionScript("expire", after_polls, tool=tool, times=times))
 
     # -- scripted faults -------------------------------------------------------
-    def rate_limit(self, times: int = 1, *, retry_after: float = 1, op: str | None = None, request_id: str | None = None) -> Fault:
+    def rate_limit(
+        self, times: int = 1, *, retry_after: float = 1, op: str | None = None, request_id: str | None = None
+    ) -> Fault:
         """Answer the next ``times`` matching calls with 429 and ``Retry-After``."""
         fault = Fault(429, times=times, op=op, request_id=request_id, retry_after=retry_after)
         self.plane.add_fault(fault)
@@ -160,7 +169,12 @@ class VorelTestServer(DevServer):
         returned fault's ``hits`` counts its uses.
         """
         fault = Fault(
-            status, times=times, op=op, request_id=request_id, after_processing=after_processing, retry_after=retry_after
+            status,
+            times=times,
+            op=op,
+            request_id=request_id,
+            after_processing=after_processing,
+            retry_after=retry_after,
         )
         self.plane.add_fault(fault)
         return fault
@@ -227,7 +241,9 @@ def vorel_dev_server_factory() -> Iterator[Callable[..., VorelTestServer]]:
 
 
 @pytest.fixture
-def vorel_dev_server(request: pytest.FixtureRequest, vorel_dev_server_factory: Callable[..., VorelTestServer]) -> VorelTestServer:
+def vorel_dev_server(
+    request: pytest.FixtureRequest, vorel_dev_server_factory: Callable[..., VorelTestServer]
+) -> VorelTestServer:
     """A running local control plane with in-memory state, fresh for each test."""
     marker = request.node.get_closest_marker("vorel_dev_server")
     options = dict(marker.kwargs) if marker else {}

@@ -229,13 +229,17 @@ class ControlPlane:
         with self.store.tx() as db:
             if db.get_setting("api_key") is None:
                 key = api_key or new_api_key()
-                db.insert_api_key(id="key_default", key_hash=hash_key(key), name="default", scopes=list(AGENT_SCOPES), now=now)
+                db.insert_api_key(
+                    id="key_default", key_hash=hash_key(key), name="default", scopes=list(AGENT_SCOPES), now=now
+                )
                 db.set_setting("api_key", key)
                 secret, public = signing.generate_key()
                 db.insert_approver(public_key=public, name="local approver", secret=secret, now=now)
                 db.set_setting("approver", public)
                 agent_id = "agt_" + secrets.token_hex(6)
-                db.insert_agent(id=agent_id, name="local-agent", registration_token="reg_" + secrets.token_urlsafe(18), now=now)
+                db.insert_agent(
+                    id=agent_id, name="local-agent", registration_token="reg_" + secrets.token_urlsafe(18), now=now
+                )
                 db.set_setting("agent", agent_id)
                 db.insert_policy(
                     id=DEFAULT_POLICY_ID, name="One approval from any local approver", threshold=1, approver_keys=[]
@@ -246,18 +250,29 @@ class ControlPlane:
                 db.set_scopes(("default", "cli"), list(AGENT_SCOPES))
                 if api_key and db.find_api_key(hash_key(api_key)) is None:
                     db.insert_api_key(
-                        id="key_" + secrets.token_hex(6), key_hash=hash_key(api_key), name="cli", scopes=list(AGENT_SCOPES), now=now
+                        id="key_" + secrets.token_hex(6),
+                        key_hash=hash_key(api_key),
+                        name="cli",
+                        scopes=list(AGENT_SCOPES),
+                        now=now,
                     )
             if db.get_setting("reviewer_key") is None:
                 reviewer = reviewer_key or new_api_key()
                 db.insert_api_key(
-                    id="key_reviewer", key_hash=hash_key(reviewer), name="reviewer", scopes=list(REVIEWER_SCOPES), now=now
+                    id="key_reviewer",
+                    key_hash=hash_key(reviewer),
+                    name="reviewer",
+                    scopes=list(REVIEWER_SCOPES),
+                    now=now,
                 )
                 db.set_setting("reviewer_key", reviewer)
             elif reviewer_key and db.find_api_key(hash_key(reviewer_key)) is None:
                 db.insert_api_key(
-                    id="key_" + secrets.token_hex(6), key_hash=hash_key(reviewer_key), name="cli reviewer",
-                    scopes=list(REVIEWER_SCOPES), now=now,
+                    id="key_" + secrets.token_hex(6),
+                    key_hash=hash_key(reviewer_key),
+                    name="cli reviewer",
+                    scopes=list(REVIEWER_SCOPES),
+                    now=now,
                 )
             key = api_key or db.get_setting("api_key")
             reviewer = reviewer_key or db.get_setting("reviewer_key")
@@ -280,7 +295,11 @@ class ControlPlane:
         key = new_api_key()
         with self.store.tx() as db:
             db.insert_api_key(
-                id="key_" + secrets.token_hex(6), key_hash=hash_key(key), name=name, scopes=list(scopes), now=self.clock.now()
+                id="key_" + secrets.token_hex(6),
+                key_hash=hash_key(key),
+                name=name,
+                scopes=list(scopes),
+                now=self.clock.now(),
             )
         return key
 
@@ -314,9 +333,13 @@ class ControlPlane:
         with self.store.tx() as db:
             return db.get_agent(agent_id)
 
-    def add_policy(self, policy_id: str, name: str, *, threshold: int = 1, approver_keys: list[str] | None = None) -> None:
+    def add_policy(
+        self, policy_id: str, name: str, *, threshold: int = 1, approver_keys: list[str] | None = None
+    ) -> None:
         with self.store.tx() as db:
-            db.insert_policy(id=policy_id, name=name, threshold=threshold, approver_keys=[k.lower() for k in approver_keys or []])
+            db.insert_policy(
+                id=policy_id, name=name, threshold=threshold, approver_keys=[k.lower() for k in approver_keys or []]
+            )
 
     # -- scripting -----------------------------------------------------------
     def add_script(self, script: DecisionScript) -> None:
@@ -369,7 +392,10 @@ class ControlPlane:
         token = token.strip()
         if scheme.lower() != "bearer" or not token:
             raise ApiError(
-                401, "invalid_api_key", "malformed Authorization header: expected Bearer <api key>", remediation=_KEY_HINT
+                401,
+                "invalid_api_key",
+                "malformed Authorization header: expected Bearer <api key>",
+                remediation=_KEY_HINT,
             )
         with self.store.tx() as db:
             key = db.find_api_key(hash_key(token))
@@ -465,9 +491,9 @@ class ControlPlane:
                 "ttl_seconds": ttl,
                 "created_at": now,
                 "expires_at": now + ttl,
-                "script": None if script is None else {
-                    "action": script.action, "after_polls": script.after_polls, "reason": script.reason
-                },
+                "script": None
+                if script is None
+                else {"action": script.action, "after_polls": script.after_polls, "reason": script.reason},
             }
             db.insert_request(rec)
             req = db.get_request(rec["id"])
@@ -521,9 +547,7 @@ class ControlPlane:
                 approver = (approver_key or db.get_setting("approver") or "").lower()
                 held = db.get_approver(approver)
                 if held is None:
-                    raise ApiError(
-                        422, "invalid_request", "the server holds no signing key for this approver_key"
-                    )
+                    raise ApiError(422, "invalid_request", "the server holds no signing key for this approver_key")
                 raw = None
             self._require_allowed(req, approver)
             if any(r["approver_key"] == approver for r in db.list_responses(request_id)):
@@ -618,7 +642,9 @@ class ControlPlane:
             raise ApiError(403, "forbidden", "this approver is not among the request's approver_keys")
 
     def _record_approval(self, db: Store, req: dict[str, Any], approver: str, raw: bytes, now: float) -> dict[str, Any]:
-        db.insert_response(request_id=req["id"], approver_key=approver, decision="approved", signed_approval=raw, now=now)
+        db.insert_response(
+            request_id=req["id"], approver_key=approver, decision="approved", signed_approval=raw, now=now
+        )
         count = sum(1 for r in db.list_responses(req["id"]) if r["decision"] == "approved")
         if count >= req["threshold"]:
             db.update_request(req["id"], status="approved", decided_at=now)
@@ -629,7 +655,9 @@ class ControlPlane:
         self, db: Store, req: dict[str, Any], approver: str | None, reason: str | None, now: float
     ) -> dict[str, Any]:
         if approver is not None:
-            db.insert_response(request_id=req["id"], approver_key=approver, decision="denied", signed_approval=None, now=now)
+            db.insert_response(
+                request_id=req["id"], approver_key=approver, decision="denied", signed_approval=None, now=now
+            )
         db.update_request(req["id"], status="denied", decided_at=now, denied_reason=reason or None)
         logger.info("approval request %s denied", req["id"])
         return db.get_request(req["id"])
@@ -647,7 +675,8 @@ class ControlPlane:
         # Approve with as many held approvers as the threshold needs.
         done = {r["approver_key"] for r in db.list_responses(req["id"])}
         eligible = [
-            a for a in db.list_approvers()
+            a
+            for a in db.list_approvers()
             if a["public_key"] not in done and (not req["approver_keys"] or a["public_key"] in req["approver_keys"])
         ]
         for approver in eligible:
@@ -743,7 +772,14 @@ def _validate_create(body: Any) -> dict[str, Any]:
         raise ApiError(422, "invalid_request", "body must be a JSON object")
     missing = [
         name
-        for name in ("warrant_id", "tool", "request_hash", "holder_key", "args_canonical_cbor_b64", "approval_context_attestation")
+        for name in (
+            "warrant_id",
+            "tool",
+            "request_hash",
+            "holder_key",
+            "args_canonical_cbor_b64",
+            "approval_context_attestation",
+        )
         if name not in body
     ]
     if missing:
@@ -778,7 +814,13 @@ def _validate_create(body: Any) -> dict[str, Any]:
         if len(keys) > MAX_APPROVER_KEYS:
             raise ApiError(422, "invalid_request", f"approver_keys may list at most {MAX_APPROVER_KEYS} keys")
         for key in keys:
-            if not isinstance(key, str) or not key or len(key) % 2 or len(key) > MAX_HEX_CHARS or not _HEX.fullmatch(key):
+            if (
+                not isinstance(key, str)
+                or not key
+                or len(key) % 2
+                or len(key) > MAX_HEX_CHARS
+                or not _HEX.fullmatch(key)
+            ):
                 raise ApiError(422, "invalid_request", "approver_keys must be a list of hex strings")
         # First occurrence wins, case aside; a dict keeps the order at set speed.
         keys = list(dict.fromkeys(key.lower() for key in keys))

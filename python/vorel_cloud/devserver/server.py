@@ -10,8 +10,9 @@ import secrets
 import socket
 import threading
 import time
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any, Iterable
+from typing import Any
 
 import h11
 import uvicorn
@@ -42,7 +43,9 @@ def _version() -> str:
     return __version__
 
 
-def make_connect_token(*, endpoint: str, api_key: str, agent_id: str | None = None, registration_token: str | None = None) -> str:
+def make_connect_token(
+    *, endpoint: str, api_key: str, agent_id: str | None = None, registration_token: str | None = None
+) -> str:
     """``vorel_ct_`` followed by the unpadded base64url of the binding's JSON."""
     payload: dict[str, str] = {"endpoint": endpoint, "api_key": api_key}
     if agent_id:
@@ -277,7 +280,7 @@ class DevServer:
         return self.boot
 
     # -- life cycle ----------------------------------------------------------
-    def prepare(self) -> "DevServer":
+    def prepare(self) -> DevServer:
         """Open the database and bind the port, without serving yet.
 
         After this the URL, keys and tokens are known (for a banner).
@@ -323,7 +326,7 @@ class DevServer:
         self._server = uvicorn.Server(config)
         return self
 
-    def start(self, timeout: float = 10.0) -> "DevServer":
+    def start(self, timeout: float = 10.0) -> DevServer:
         """Serve in a background thread; returns once the port accepts connections."""
         if self._thread is not None:
             raise RuntimeError("already running")
@@ -378,7 +381,7 @@ class DevServer:
         self._stop_http(timeout)
         self._teardown()
 
-    def restart(self) -> "DevServer":
+    def restart(self) -> DevServer:
         """Stop and start again on the same port and database, as a new process would.
 
         Scripted decisions and faults armed at run time are not kept; those
@@ -413,7 +416,7 @@ class DevServer:
             self._store.close()
             self._store = None
 
-    def __enter__(self) -> "DevServer":
+    def __enter__(self) -> DevServer:
         return self.start()
 
     def __exit__(self, *exc: Any) -> None:
