@@ -16,13 +16,13 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
-from collections.abc import Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping
 from typing import Any
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
-Scope = dict[str, Any]
-Message = dict[str, Any]
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]

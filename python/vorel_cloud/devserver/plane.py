@@ -25,6 +25,14 @@ from .store import Store
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
+
+def _present[T](row: T | None, what: str) -> T:
+    """A row this transaction has just written or read, which cannot be missing."""
+    if row is None:
+        raise LookupError(f"{what} is missing from the database")
+    return row
+
+
 SCOPES = (
     "tenant:read",
     "policies:read",
@@ -274,10 +282,12 @@ class ControlPlane:
                     scopes=list(REVIEWER_SCOPES),
                     now=now,
                 )
-            key = api_key or db.get_setting("api_key")
-            reviewer = reviewer_key or db.get_setting("reviewer_key")
-            approver = db.get_approver(db.get_setting("approver"))
-            agent = db.get_agent(db.get_setting("agent"))
+            key = api_key or _present(db.get_setting("api_key"), "the api_key setting")
+            reviewer = reviewer_key or _present(db.get_setting("reviewer_key"), "the reviewer_key setting")
+            approver = _present(
+                db.get_approver(_present(db.get_setting("approver"), "the approver setting")), "approver"
+            )
+            agent = _present(db.get_agent(_present(db.get_setting("agent"), "the agent setting")), "agent")
         return Bootstrap(
             api_key=key,
             reviewer_key=reviewer,
@@ -327,7 +337,7 @@ class ControlPlane:
         token = "reg_" + secrets.token_urlsafe(18)
         with self.store.tx() as db:
             db.insert_agent(id=agent_id, name=name, registration_token=token, now=self.clock.now())
-            return db.get_agent(agent_id)
+            return _present(db.get_agent(agent_id), "agent")
 
     def get_agent(self, agent_id: str) -> dict[str, Any] | None:
         with self.store.tx() as db:
@@ -496,7 +506,7 @@ class ControlPlane:
                 else {"action": script.action, "after_polls": script.after_polls, "reason": script.reason},
             }
             db.insert_request(rec)
-            req = db.get_request(rec["id"])
+            req = _present(db.get_request(rec["id"]), "approval request")
             req = self._run_script(db, req, now)
             logger.info("approval request %s created for %s", req["id"], req["tool"])
             return self._view(db, req), True
@@ -548,13 +558,14 @@ class ControlPlane:
                 held = db.get_approver(approver)
                 if held is None:
                     raise ApiError(422, "invalid_request", "the server holds no signing key for this approver_key")
+                secret = held["secret"]
                 raw = None
             self._require_allowed(req, approver)
             if any(r["approver_key"] == approver for r in db.list_responses(request_id)):
                 raise ApiError(409, "already_approved", "this approver has already approved the request")
             if raw is None:
                 raw = signing.sign_approval(
-                    held["secret"],
+                    secret,
                     request_hash=bytes.fromhex(req["request_hash"]),
                     warrant_id=req["warrant_id"],
                     tool=req["tool"],
@@ -582,7 +593,7 @@ class ControlPlane:
             req = self._load(db, request_id, now)
             self._require_pending(req)
             db.update_request(request_id, status="expired", decided_at=now, expires_at=min(now, req["expires_at"]))
-            return self._view(db, db.get_request(request_id))
+            return self._view(db, _present(db.get_request(request_id), "approval request"))
 
     # -- agents --------------------------------------------------------------
     def claim_agent(self, body: Any) -> dict[str, Any]:
@@ -606,7 +617,7 @@ class ControlPlane:
             else:
                 db.claim_agent(agent_id, public_key, now)
                 logger.info("agent %s claimed", agent_id)
-            agent = db.get_agent(agent_id)
+            agent = _present(db.get_agent(agent_id), "agent")
         return {
             "agent_id": agent["id"],
             "name": agent["name"],
@@ -649,7 +660,7 @@ class ControlPlane:
         if count >= req["threshold"]:
             db.update_request(req["id"], status="approved", decided_at=now)
             logger.info("approval request %s approved", req["id"])
-        return db.get_request(req["id"])
+        return _present(db.get_request(req["id"]), "approval request")
 
     def _record_denial(
         self, db: Store, req: dict[str, Any], approver: str | None, reason: str | None, now: float
@@ -660,7 +671,7 @@ class ControlPlane:
             )
         db.update_request(req["id"], status="denied", decided_at=now, denied_reason=reason or None)
         logger.info("approval request %s denied", req["id"])
-        return db.get_request(req["id"])
+        return _present(db.get_request(req["id"]), "approval request")
 
     def _run_script(self, db: Store, req: dict[str, Any], now: float) -> dict[str, Any]:
         script = req["script"]
@@ -671,7 +682,7 @@ class ControlPlane:
             return self._record_denial(db, req, None, script.get("reason") or "denied (scripted)", now)
         if action == "expire":
             db.update_request(req["id"], status="expired", decided_at=now)
-            return db.get_request(req["id"])
+            return _present(db.get_request(req["id"]), "approval request")
         # Approve with as many held approvers as the threshold needs.
         done = {r["approver_key"] for r in db.list_responses(req["id"])}
         eligible = [

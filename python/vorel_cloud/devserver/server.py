@@ -279,6 +279,11 @@ class DevServer:
             raise RuntimeError("the server has not been started")
         return self.boot
 
+    def _plane(self) -> ControlPlane:
+        if self.plane is None:
+            raise RuntimeError("the server has not been started")
+        return self.plane
+
     # -- life cycle ----------------------------------------------------------
     def prepare(self) -> DevServer:
         """Open the database and bind the port, without serving yet.
@@ -320,7 +325,8 @@ class DevServer:
             log_config=self._log_config,
             server_header=False,
             proxy_headers=False,
-            timeout_keep_alive=self.keep_alive_timeout,
+            # Annotated as int there; the event loop's timer takes any seconds.
+            timeout_keep_alive=self.keep_alive_timeout,  # type: ignore[arg-type]
             timeout_graceful_shutdown=2,
         )
         self._server = uvicorn.Server(config)
@@ -330,8 +336,7 @@ class DevServer:
         """Serve in a background thread; returns once the port accepts connections."""
         if self._thread is not None:
             raise RuntimeError("already running")
-        self.prepare()
-        server, sock = self._server, self._sock
+        server, sock = self._prepared()
         self._thread = threading.Thread(
             target=server.run, kwargs={"sockets": [sock]}, name=f"vorel-devserver:{self.port}", daemon=True
         )
@@ -350,9 +355,9 @@ class DevServer:
 
     def serve(self) -> None:
         """Serve on the calling thread until interrupted (Ctrl-C), then close."""
-        self.prepare()
+        server, sock = self._prepared()
         try:
-            self._server.run(sockets=[self._sock])
+            server.run(sockets=[sock])
         finally:
             self._server = None
             self._teardown()
@@ -366,13 +371,15 @@ class DevServer:
         """
         thread = self._thread
         if not wait and thread is not None and thread.is_alive():
-            sock, store = self._sock, self._store
-            self._server.should_exit = True
+            sock, store, server = self._sock, self._store, self._server
+            if server is not None:
+                server.should_exit = True
             self._thread = self._server = self._sock = self._store = None
 
             def finish() -> None:
                 thread.join(timeout)
-                sock.close()
+                if sock is not None:
+                    sock.close()
                 if store is not None:
                     store.close()
 
@@ -392,6 +399,13 @@ class DevServer:
             self._store.close()
             self._store = None
         return self.start()
+
+    def _prepared(self) -> tuple[uvicorn.Server, socket.socket]:
+        """prepare(), then the server and the bound socket it made."""
+        self.prepare()
+        if self._server is None or self._sock is None:
+            raise RuntimeError("the local control plane is not prepared")
+        return self._server, self._sock
 
     def _stop_http(self, timeout: float = 10.0) -> None:
         if self._server is not None:

@@ -158,10 +158,11 @@ class Store:
             finally:
                 self._depth = 0
 
-    def _one(self, sql: str, params: tuple = ()) -> sqlite3.Row | None:
-        return self._conn.execute(sql, params).fetchone()
+    def _one(self, sql: str, params: tuple[Any, ...] = ()) -> sqlite3.Row | None:
+        row: sqlite3.Row | None = self._conn.execute(sql, params).fetchone()
+        return row
 
-    def _all(self, sql: str, params: tuple = ()) -> list[sqlite3.Row]:
+    def _all(self, sql: str, params: tuple[Any, ...] = ()) -> list[sqlite3.Row]:
         return self._conn.execute(sql, params).fetchall()
 
     # -- settings ------------------------------------------------------------
