@@ -10,16 +10,13 @@ from __future__ import annotations
 import asyncio
 import ctypes
 import gc
-import os
 import selectors
-import sys
 import types
 from dataclasses import dataclass
 from typing import Callable, Optional
 
 import fakes
 
-BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 MODULES = ("parvex", "approval", "langgraph", "connect")
 
 
@@ -30,8 +27,6 @@ def load_side(name: str) -> types.SimpleNamespace:
 
         mods = {m: importlib.import_module(f"vorel_cloud.{m}") for m in MODULES}
     else:
-        if BENCH_DIR not in sys.path:
-            sys.path.insert(0, BENCH_DIR)
         import importlib
 
         mods = {m: importlib.import_module(f"reference.{m}") for m in MODULES}

@@ -1,8 +1,5 @@
-"""Suite-wide settings: the helpers in tests/support are importable as `support`."""
-import os
-import sys
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__)))
+"""Suite-wide settings (the helpers in tests/support are importable as `support`
+through `pythonpath` in pyproject.toml)."""
 
 # The checkout's package is not installed, so its pytest11 entry point does not
 # load the fixtures here; this line does. Where the package is installed, the

@@ -1,10 +1,9 @@
 """pytest fixtures that run the local control plane for your tests.
 
-Enable them in your top-level ``conftest.py``::
-
-    pytest_plugins = ["vorel_cloud.testing"]
-
-and use them::
+Where the package is installed, pytest loads them by itself through the
+``pytest11`` entry point named ``vorel_cloud.testing`` (no ``conftest.py``
+line is needed; ``pytest -p no:vorel_cloud.testing`` turns them off). Use
+them::
 
     def test_send_email_needs_approval(vorel_dev_server):
         vorel_dev_server.auto_approve(after_polls=2)

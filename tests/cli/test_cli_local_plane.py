@@ -6,7 +6,7 @@ import logging
 
 import pytest
 
-from connect_fakes import make_token
+from support.fakes import make_token
 from vorel_cloud import cli
 from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 from vorel_core import SigningKey

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from connect_fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN, make_token
+from support.fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN, make_token
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import AuthenticationError, VorelCloudError
 from vorel_cloud.models import ClaimAgentResult

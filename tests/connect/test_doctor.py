@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from connect_fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN
+from support.fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import (
     AuthenticationError,

@@ -12,7 +12,7 @@ import os
 
 import pytest
 
-from connect_fakes import AGENT_TOKEN, PLAIN_TOKEN, PUB_HEX, make_token
+from support.fakes import AGENT_TOKEN, PLAIN_TOKEN, PUB_HEX, make_token
 from support.leaks import assert_no_leak
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import AuthenticationError, TransportError, VorelCloudError

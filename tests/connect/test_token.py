@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from connect_fakes import API_KEY, ENDPOINT, make_token
+from support.fakes import API_KEY, ENDPOINT, make_token
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import VorelCloudError
 from vorel_cloud.models import ConnectConfig

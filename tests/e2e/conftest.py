@@ -5,27 +5,13 @@ nothing is mocked.
 """
 from __future__ import annotations
 
-import os
-import sys
 from typing import Any, Callable
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-from e2e_support import Background  # noqa: E402
-from vorel_cloud.testing import pytest_configure, vorel_dev_server, vorel_dev_server_factory  # noqa: E402,F401
-
-
-@pytest.fixture(autouse=True)
-def clean_vorel_env():
-    """No VOREL_* variable leaks into a test or out of it."""
-    saved = dict(os.environ)
-    for key in [k for k in os.environ if k.startswith("VOREL_")]:
-        del os.environ[key]
-    yield
-    os.environ.clear()
-    os.environ.update(saved)
+from e2e_support import Background
+from support.fakes import clean_vorel_env  # noqa: F401  (no VOREL_* variable leaks into a test or out of it)
+from vorel_cloud.testing import pytest_configure, vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 
 
 @pytest.fixture

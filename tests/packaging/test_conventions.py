@@ -1,8 +1,9 @@
 """The pytest plugin pytest loads by itself from an installed package, and warnings-as-errors only where asked.
 
 The installed entry point itself (its name, `-p no:...`) is exercised by the
-wheel's smoke run (scripts/wheel-smoke.sh); here the plugin module is loaded
-with `-p`, as the entry point loads it.
+wheel's smoke run (scripts/wheel-smoke.sh). Here the plugin comes from the
+entry point where the environment has it (the bootstrap installs the package's
+metadata) and is loaded with `-p` otherwise, as the entry point would load it.
 """
 from __future__ import annotations
 
@@ -14,6 +15,14 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+
+
+def _plugin_args() -> list[str]:
+    from importlib.metadata import entry_points
+
+    if any(ep.value == "vorel_cloud._pytest_plugin" for ep in entry_points(group="pytest11")):
+        return []
+    return ["-p", "vorel_cloud._pytest_plugin"]
 
 SUITE = '''
 import httpx
@@ -48,7 +57,7 @@ def test_plugin_loads_with_or_without_the_dev_extra(tmp_path, hidden, outcome, t
     (tmp_path / "test_suite.py").write_text("import pytest\n" + SUITE)
     proc = subprocess.run(
         [sys.executable, "-c", RUNNER.format(hidden=hidden), "-q", "-p", "no:cacheprovider", "--strict-markers",
-         "-p", "vorel_cloud._pytest_plugin", "--rootdir", str(tmp_path), str(tmp_path)],
+         *_plugin_args(), "--rootdir", str(tmp_path), str(tmp_path)],
         cwd=tmp_path, capture_output=True, text=True, timeout=180,
     )
     assert outcome in proc.stdout, proc.stdout + proc.stderr
@@ -61,7 +70,7 @@ def test_plugin_does_not_hide_other_import_errors(tmp_path):
     (tmp_path / "test_nothing.py").write_text("def test_nothing():\n    pass\n")
     proc = subprocess.run(
         [sys.executable, "-c", RUNNER.format(hidden=("vorel_cloud.devserver.plane",)), "-q", "-p", "no:cacheprovider",
-         "-p", "vorel_cloud._pytest_plugin", "--rootdir", str(tmp_path), str(tmp_path)],
+         *_plugin_args(), "--rootdir", str(tmp_path), str(tmp_path)],
         cwd=tmp_path, capture_output=True, text=True, timeout=180,
     )
     assert proc.returncode not in (0, 1), proc.stdout

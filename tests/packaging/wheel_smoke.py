@@ -137,12 +137,16 @@ def local_control_plane(workdir: Path) -> Iterator[dict[str, Any]]:
 
 
 def decide(info: dict[str, Any], request_id: str) -> None:
-    """The reviewer approves ``request_id``: the dashboard's Approve form, as a person would submit it."""
-    resp = httpx.post(
-        f"{info['base_url']}/approvals/{request_id}/approve",
-        data={"dashboard_token": info["dashboard_token"], "next": "request"},
-        timeout=10,
-    )
+    """The reviewer approves ``request_id``: the dashboard's Approve form, as a person would submit it.
+
+    The form is only accepted together with the dashboard's cookie, so the page is opened first in
+    the same session, as a browser would have it."""
+    with httpx.Client(base_url=info["base_url"], timeout=10) as browser:
+        browser.get("/approvals", params={"request": request_id}).raise_for_status()
+        resp = browser.post(
+            f"/approvals/{request_id}/approve",
+            data={"dashboard_token": info["dashboard_token"], "next": "request"},
+        )
     if resp.status_code != 303:
         raise SmokeFailure(f"approving {request_id} in the dashboard answered {resp.status_code}: {resp.text[:200]}")
 

@@ -39,42 +39,6 @@ class FakeKey:
         self.public_key = pub
 
 
-class FakeCore:
-    """Stands in for the signing core and the core SDK's key_scope."""
-
-    def __init__(self):
-        self.built = []
-        self.scope_calls = 0
-        self.scope_result = None
-        self.scope_error = None
-        self.result = ("Y2Jvcg==", {"request_hash": "aabb", "sig": "00"})
-
-    def key_scope(self):
-        self.scope_calls += 1
-        if self.scope_error is not None:
-            raise self.scope_error
-        return self.scope_result
-
-    def build(self, *args):
-        self.built.append(args)
-        return self.result
-
-
-@pytest.fixture
-def core(monkeypatch):
-    fake = FakeCore()
-    vorel = types.ModuleType("vorel")
-    decorators = types.ModuleType("vorel.decorators")
-    decorators.key_scope = fake.key_scope
-    vorel.decorators = decorators
-    vorel_core = types.ModuleType("vorel_core")
-    vorel_core.py_build_approval_context_attestation = fake.build
-    monkeypatch.setitem(sys.modules, "vorel", vorel)
-    monkeypatch.setitem(sys.modules, "vorel.decorators", decorators)
-    monkeypatch.setitem(sys.modules, "vorel_core", vorel_core)
-    return fake
-
-
 DROP = object()  # leaves the attribute off the request
 
 

@@ -5,23 +5,17 @@ they do for a Python module."""
 from __future__ import annotations
 
 import importlib
-import os
 import sys
 import types
 
 import pytest
 
+from fuzz import common
+from fuzz import connect_token as token_ref
+from fuzz import request_builder as builder_ref
+from fuzz import signed_approvals as decoder_ref
 from vorel_cloud import approval, parvex
 from vorel_cloud.exceptions import VorelCloudError
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-if ROOT not in sys.path:
-    sys.path.append(ROOT)  # for the fuzz package; after everything installed
-
-from fuzz import common  # noqa: E402
-from fuzz import connect_token as token_ref  # noqa: E402
-from fuzz import request_builder as builder_ref  # noqa: E402
-from fuzz import signed_approvals as decoder_ref  # noqa: E402
 
 TYPE_ERR = "request.request_hash must be bytes or hex string"
 

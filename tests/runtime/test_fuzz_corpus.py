@@ -12,11 +12,9 @@ import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-if ROOT not in sys.path:
-    sys.path.append(ROOT)  # for the fuzz package; after everything installed
+from fuzz import common
 
-from fuzz import common  # noqa: E402
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 TARGETS = ["connect_token", "signed_approvals", "request_builder", "heartbeat_details"]
 

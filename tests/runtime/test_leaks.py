@@ -5,21 +5,15 @@ signatures; and of the request builder on every error path of its steps
 from __future__ import annotations
 
 import inspect
-import os
 import sys
 import types
 
 import pytest
 
+from fuzz import common
 from support.leaks import assert_no_leak
 from vorel_cloud import approval, parvex
 from vorel_cloud.exceptions import VorelCloudError
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-if ROOT not in sys.path:
-    sys.path.append(ROOT)  # for the fuzz package; after everything installed
-
-from fuzz import common  # noqa: E402
 
 # One leaked reference per call shows as >= 2000 blocks.
 LEAK = dict(runs=2000, warmup=500, block_tolerance=400)

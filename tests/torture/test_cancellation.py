@@ -18,7 +18,7 @@ import pytest
 
 from vorel_cloud import approval, langgraph
 
-from .fakes import APPROVED, PENDING
+from support.fakes import APPROVED, PENDING
 
 
 class Points:

@@ -17,7 +17,7 @@ import pytest
 from vorel_cloud import approval
 from vorel_cloud.exceptions import TransportError
 
-from .fakes import ApprovalDenied
+from support.fakes import ApprovalDenied
 
 THREADS = 32
 CALLS = 15
