@@ -18,7 +18,7 @@ bin="$root/.venv/bin"
 [ -x "$bin/python" ] || { echo "lint: run scripts/bootstrap.sh first" >&2; exit 2; }
 
 native_modules=(vorel_cloud.parvex vorel_cloud.approval vorel_cloud.langgraph vorel_cloud.connect)
-mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp')
+mapfile -t cxx < <(find src -name '*.cpp' -o -name '*.hpp' | sort)
 
 if [ "${1:-}" = "--fix" ]; then
   "$bin/ruff" check --fix --quiet . || true
