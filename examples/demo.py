@@ -27,9 +27,10 @@ import sys
 import tempfile
 import threading
 import time
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Any
 
 import httpx
 
@@ -115,9 +116,19 @@ def local_control_plane(workdir: Path) -> Iterator[Server]:
     info_path = workdir / "server.json"
     log_path = workdir / "server.log"
     cmd = [
-        sys.executable, "-m", "vorel_cloud.devserver",
-        "--memory", "--host", "127.0.0.1", "--port", "0",
-        "--info-file", str(info_path), "--no-access-log", "--log-level", "warning",
+        sys.executable,
+        "-m",
+        "vorel_cloud.devserver",
+        "--memory",
+        "--host",
+        "127.0.0.1",
+        "--port",
+        "0",
+        "--info-file",
+        str(info_path),
+        "--no-access-log",
+        "--log-level",
+        "warning",
     ]
     with open(log_path, "wb") as log:
         process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
@@ -135,7 +146,8 @@ def local_control_plane(workdir: Path) -> Iterator[Server]:
                 except httpx.HTTPError:
                     pass  # bound but not serving yet
             if process.poll() is not None:
-                raise DemoFailure(f"the local control plane exited with status {process.returncode}:\n{log_path.read_text(errors='replace')}")
+                log = log_path.read_text(errors="replace")
+                raise DemoFailure(f"the local control plane exited with status {process.returncode}:\n{log}")
             if time.monotonic() > deadline:
                 raise DemoFailure(f"the local control plane did not start within {SERVER_START_TIMEOUT:.0f}s")
             time.sleep(0.05)
@@ -212,7 +224,9 @@ class Dashboard:
 class Human(threading.Thread):
     """Waits for the gate's request to show up in the dashboard, then decides (or lets the user decide)."""
 
-    def __init__(self, dashboard: Dashboard, report: Report, tool: str, action: str, reason: str | None, interactive: bool) -> None:
+    def __init__(
+        self, dashboard: Dashboard, report: Report, tool: str, action: str, reason: str | None, interactive: bool
+    ) -> None:
         super().__init__(name=f"human:{tool}", daemon=True)
         self.dashboard, self.report = dashboard, report
         self.tool, self.action, self.reason, self.interactive = tool, action, reason, interactive
@@ -226,12 +240,12 @@ class Human(threading.Thread):
             link = self.dashboard.link(self.request_id)
             self.report.line(f"approval request {self.request_id} is pending in the dashboard")
             if self.interactive:
-                button = "Approve" if self.action == "approve" else f"Deny (with a reason, for example \"{self.reason}\")"
+                button = "Approve" if self.action == "approve" else f'Deny (with a reason, for example "{self.reason}")'
                 self.report.line(f">>> open {link} and click {button}; the agent waits for you")
                 return
             self.report.line(f"human: opens {link}")
             self.dashboard.click(self.request_id, self.action, self.reason)
-            what = "Approve" if self.action == "approve" else f"Deny with the reason \"{self.reason}\""
+            what = "Approve" if self.action == "approve" else f'Deny with the reason "{self.reason}"'
             self.report.line(f"human: clicks {what}")
         except BaseException as exc:  # reported by the step that started us
             self.error = exc
@@ -332,7 +346,11 @@ class Demo:
 
         from vorel_cloud.approval import cloud_approval
 
-        handler = Recorder(cloud_approval(self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout))
+        handler = Recorder(
+            cloud_approval(
+                self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout
+            )
+        )
         sent: list[str] = []
 
         @guard(approval_handler=handler)
@@ -340,7 +358,7 @@ class Demo:
             sent.append(to)
             return f"email to {to} queued"
 
-        self.report.line("agent: send_email(to=\"finance@example.com\", subject=\"Q3 numbers\") needs a human's approval")
+        self.report.line('agent: send_email(to="finance@example.com", subject="Q3 numbers") needs a human\'s approval')
         human = self._human("send_email", "approve")
         with warrant_scope(self.WARRANT, signing_key=self.agent_key):
             outcome = send_email("finance@example.com", "Q3 numbers")
@@ -355,7 +373,11 @@ class Demo:
 
         from vorel_cloud.approval import async_cloud_approval
 
-        handler = AsyncRecorder(async_cloud_approval(self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout))
+        handler = AsyncRecorder(
+            async_cloud_approval(
+                self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout
+            )
+        )
 
         @guard(approval_handler=handler)
         async def transfer_funds(amount_eur: int, to_account: str) -> str:
@@ -382,7 +404,9 @@ class Demo:
         from vorel_cloud.approval import cloud_approval
 
         reason = "production repositories are off limits"
-        handler = cloud_approval(self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout)
+        handler = cloud_approval(
+            self.info["api_key"], base_url=self.server.base_url, poll_interval=POLL_INTERVAL, timeout=self.timeout
+        )
         ran: list[str] = []
 
         @guard(approval_handler=handler)
@@ -390,7 +414,7 @@ class Demo:
             ran.append(name)
             return f"{name} deleted"
 
-        self.report.line("agent: delete_repository(name=\"payments-prod\") needs a human's approval")
+        self.report.line('agent: delete_repository(name="payments-prod") needs a human\'s approval')
         human = self._human("delete_repository", "deny", reason)
         try:
             with warrant_scope(self.WARRANT, signing_key=self.agent_key):
@@ -438,7 +462,7 @@ class Demo:
             f"connect() claimed agent {getattr(record, 'agent_id', '?')} (status {getattr(record, 'status', '?')}) "
             f"for the agent's key {short(self.agent_key.public_key.to_hex())}"
         )
-        self.report.ok(f"the client it returned reads tenant \"{tenant.get('name')}\"")
+        self.report.ok(f'the client it returned reads tenant "{tenant.get("name")}"')
 
     def doctor(self) -> None:
         from vorel_cloud.connect import doctor
@@ -505,7 +529,9 @@ def finish(report: Report, summary: str = "") -> int:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--interactive", action="store_true", help="wait for your clicks in the dashboard (needs a terminal)")
+    parser.add_argument(
+        "--interactive", action="store_true", help="wait for your clicks in the dashboard (needs a terminal)"
+    )
     args = parser.parse_args(argv)
     interactive = args.interactive
     if interactive and not sys.stdin.isatty():

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The README's test command: bootstrap (idempotent), then the whole suite on
-# the normal build, a short fuzzing run, the whole suite again on the
+# The README's test command: bootstrap (idempotent), then the static checks
+# (scripts/lint.sh), the whole suite on the normal build, a short fuzzing
+# run, the whole suite again on the
 # AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
 # run in a fresh environment, and the whole suite on CPython 3.13. Every leg
 # runs; the command fails when any of them failed. Extra arguments go to the
 # pytest runs.
 #
-#   VOREL_TEST_LEGS="normal fuzz asan wheel py313"   the legs to run (default: all five)
+#   VOREL_TEST_LEGS="lint normal fuzz asan wheel py313"   the legs to run (default: all six)
 #   VOREL_TEST_LEGS="perf"   the instruction-count guard (scripts/perf-guard.sh); not
 #                            in the default legs until the native core meets its thresholds
 set -euo pipefail
@@ -14,7 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
 
-legs=${VOREL_TEST_LEGS:-normal fuzz asan wheel py313}
+legs=${VOREL_TEST_LEGS:-lint normal fuzz asan wheel py313}
 failed=()
 passed_total=0
 failed_total=0
@@ -42,6 +43,7 @@ leg() {
 
 for l in $legs; do
   case "$l" in
+    lint) leg lint scripts/lint.sh ;;
     normal) leg normal .venv/bin/python -m pytest -q -p no:cacheprovider "$@" ;;
     fuzz) leg fuzz scripts/fuzz.sh ;;
     asan) leg asan scripts/test-asan.sh "$@" ;;

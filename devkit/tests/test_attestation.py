@@ -7,7 +7,6 @@ import json
 import re
 
 import pytest
-
 from vorel_core import (
     InvalidSignatureError,
     SigningKey,
@@ -31,7 +30,14 @@ def test_attestation_is_json_safe_and_verifies():
     args_b64, attestation = build()
     assert json.loads(json.dumps(attestation)) == attestation
     assert set(attestation) == {
-        "version", "warrant_id", "tool", "args_hash", "holder_key", "request_hash", "issued_at", "signature",
+        "version",
+        "warrant_id",
+        "tool",
+        "args_hash",
+        "holder_key",
+        "request_hash",
+        "issued_at",
+        "signature",
     }
     assert attestation["holder_key"] == HOLDER.public_key.to_hex()
     assert verify_approval_context_attestation(attestation, args_b64) == bytes.fromhex(attestation["request_hash"])

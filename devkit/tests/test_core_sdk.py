@@ -8,7 +8,6 @@ import contextvars
 import threading
 
 import pytest
-
 from vorel.approval import ApprovalDenied, ApprovalRequest, build_approval_request, check_approvals
 from vorel.cp_approval import ControlPlaneApprovalResponseV1, signed_approvals_from_response
 from vorel.decorators import bound_key, current_warrant, guard, key_scope, warrant_scope
@@ -53,13 +52,18 @@ def test_signed_approvals_from_response_decodes_in_order():
     approvals = [
         SignedApproval.create(k, request_hash=b"\x01" * 32, warrant_id="w", tool="t") for k in (APPROVER, APPROVER_2)
     ]
-    response = ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=[a.to_base64() for a in approvals])
+    response = ControlPlaneApprovalResponseV1(
+        status="approved", signed_approvals_b64=[a.to_base64() for a in approvals]
+    )
     assert signed_approvals_from_response(response) == approvals
 
 
 @pytest.mark.parametrize("texts", [None, []])
 def test_signed_approvals_from_empty_response(texts):
-    assert signed_approvals_from_response(ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=texts)) == []
+    assert (
+        signed_approvals_from_response(ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=texts))
+        == []
+    )
 
 
 @pytest.mark.parametrize(
@@ -74,7 +78,9 @@ def test_signed_approvals_from_empty_response(texts):
 def test_signed_approvals_from_response_rejects_undecodable(bad):
     good = SignedApproval.create(APPROVER, request_hash=b"\x01", warrant_id="w", tool="t").to_base64()
     with pytest.raises(ValueError, match="#1"):
-        signed_approvals_from_response(ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=[good, bad]))
+        signed_approvals_from_response(
+            ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=[good, bad])
+        )
 
 
 # -- warrant scoping -----------------------------------------------------------

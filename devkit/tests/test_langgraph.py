@@ -8,14 +8,13 @@ import pytest
 
 pytest.importorskip("langgraph")
 
-from langchain_core.messages import AIMessage, ToolMessage  # noqa: E402
-from langchain_core.tools import tool  # noqa: E402
-from langgraph.graph import END, START, MessagesState, StateGraph  # noqa: E402
-
-from vorel.approval import ApprovalDenied  # noqa: E402
-from vorel.decorators import warrant_scope  # noqa: E402
-from vorel.langgraph import VorelMiddleware, VorelToolNode  # noqa: E402
-from vorel_core import SignedApproval, SigningKey, verify_approval_context_attestation  # noqa: E402
+from langchain_core.messages import AIMessage, ToolMessage
+from langchain_core.tools import tool
+from langgraph.graph import END, START, MessagesState, StateGraph
+from vorel.approval import ApprovalDenied
+from vorel.decorators import warrant_scope
+from vorel.langgraph import VorelMiddleware, VorelToolNode
+from vorel_core import SignedApproval, SigningKey, verify_approval_context_attestation
 
 HOLDER = SigningKey.from_hex("77" * 32)
 APPROVER = SigningKey.from_hex("88" * 32)
@@ -72,18 +71,27 @@ def run_graph(node, *calls, use_async=True):
 @pytest.mark.parametrize("use_async", [True, False], ids=["ainvoke", "invoke"])
 def test_tool_node_runs_an_approved_call(use_async):
     rec = Recorder()
-    node = VorelToolNode(rec.tools, approval_handler=rec.approve, signing_key=HOLDER, warrant_id="w-1",
-                         trusted_approvers=[APPROVER.public_key])
+    node = VorelToolNode(
+        rec.tools,
+        approval_handler=rec.approve,
+        signing_key=HOLDER,
+        warrant_id="w-1",
+        trusted_approvers=[APPROVER.public_key],
+    )
     results = run_graph(node, ("send_email", {"to": "bob"}), use_async=use_async)
     assert results["call-0"].content == "sent to bob"
     assert rec.ran == [("send_email", {"to": "bob"})]
     (request,) = rec.asked
     assert (request.tool, request.arguments, request.request_id, request.warrant_id) == (
-        "send_email", {"to": "bob"}, "call-0", "w-1",
+        "send_email",
+        {"to": "bob"},
+        "call-0",
+        "w-1",
     )
-    assert verify_approval_context_attestation(
-        request.approval_context_attestation, request.args_canonical_cbor_b64
-    ) == request.request_hash
+    assert (
+        verify_approval_context_attestation(request.approval_context_attestation, request.args_canonical_cbor_b64)
+        == request.request_hash
+    )
 
 
 @pytest.mark.parametrize("use_async", [True, False], ids=["ainvoke", "invoke"])
@@ -110,8 +118,10 @@ def test_only_gated_tools_wait_for_approval():
 @pytest.mark.parametrize(
     "answer, reason",
     [
-        (lambda r: SignedApproval.create(APPROVER, request_hash=b"\x00" * 32, warrant_id=r.warrant_id, tool=r.tool),
-         "different request"),
+        (
+            lambda r: SignedApproval.create(APPROVER, request_hash=b"\x00" * 32, warrant_id=r.warrant_id, tool=r.tool),
+            "different request",
+        ),
         (lambda r: "ok", "not a SignedApproval"),
     ],
     ids=["approval for another call", "not an approval"],
@@ -160,8 +170,9 @@ def test_a_callers_wrapper_runs_inside_the_gate():
         wrapped.append(request.tool_call["name"])
         return await execute(request)
 
-    node = VorelToolNode(rec.tools, approval_handler=rec.deny, gated_tools="send_email", signing_key=HOLDER,
-                         awrap_tool_call=awrap)
+    node = VorelToolNode(
+        rec.tools, approval_handler=rec.deny, gated_tools="send_email", signing_key=HOLDER, awrap_tool_call=awrap
+    )
     run_graph(node, ("send_email", {"to": "bob"}), ("read_inbox", {}))
     assert wrapped == ["read_inbox"]
 
@@ -192,10 +203,12 @@ def test_middleware_in_an_agent(decide):
             return self
 
     rec = Recorder()
-    model = ScriptedModel(responses=[
-        AIMessage(content="", tool_calls=[{"name": "send_email", "args": {"to": "bob"}, "id": "c1"}]),
-        AIMessage(content="done"),
-    ])
+    model = ScriptedModel(
+        responses=[
+            AIMessage(content="", tool_calls=[{"name": "send_email", "args": {"to": "bob"}, "id": "c1"}]),
+            AIMessage(content="done"),
+        ]
+    )
     middleware = VorelMiddleware(getattr(rec, decide), signing_key=HOLDER, warrant_id="w-agent")
     agent = create_agent(model, rec.tools, middleware=[middleware])
     out = asyncio.run(agent.ainvoke({"messages": [("user", "mail bob")]}))

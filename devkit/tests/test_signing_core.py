@@ -6,7 +6,6 @@ import cbor2
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
 from vorel_core import (
     ApprovalVerificationError,
     InvalidSignatureError,

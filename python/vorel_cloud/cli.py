@@ -23,14 +23,15 @@ import json
 import os
 import shlex
 import sys
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 from . import __version__
 from . import connect as _connect
 from .exceptions import VorelCloudError
 from .models import redact_secrets
 
-__all__ = ["main", "build_parser"]
+__all__ = ["build_parser", "main"]
 
 PROG = "vorel-cloud"
 EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
@@ -72,10 +73,7 @@ def _shown(text: str) -> str:
     """
     if text.isprintable():
         return text
-    return "".join(
-        char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
-        for char in text
-    )
+    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii") for char in text)
 
 
 def _environment_secrets() -> _Secrets:
@@ -308,11 +306,19 @@ def build_parser() -> argparse.ArgumentParser:
         description="Check the cloud bootstrap without changing anything (unless --claim).",
     )
     doctor.add_argument("--token", metavar="T", help=token_help)
-    doctor.add_argument("--api-key", metavar="K", help=f"API key, used when there is no token (default: ${_ENV_API_KEY})")
-    doctor.add_argument("--base-url", metavar="U", help="API base URL, used when there is no token "
-                        "(default: $VOREL_CONTROL_PLANE_URL, else the hosted control plane)")
+    doctor.add_argument(
+        "--api-key", metavar="K", help=f"API key, used when there is no token (default: ${_ENV_API_KEY})"
+    )
+    doctor.add_argument(
+        "--base-url",
+        metavar="U",
+        help="API base URL, used when there is no token "
+        "(default: $VOREL_CONTROL_PLANE_URL, else the hosted control plane)",
+    )
     doctor.add_argument("--public-key-hex", metavar="HEX", help=key_help)
-    doctor.add_argument("--claim", action="store_true", help="claim the token's agent identity when a public key is at hand")
+    doctor.add_argument(
+        "--claim", action="store_true", help="claim the token's agent identity when a public key is at hand"
+    )
     doctor.add_argument("--json", action="store_true", help="print the report as JSON")
     doctor.add_argument("--strict", action="store_true", help="exit 1 on warnings too")
     doctor.set_defaults(handler=_cmd_doctor)
@@ -325,7 +331,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     connect.add_argument("--token", metavar="T", help=token_help)
     connect.add_argument("--public-key-hex", metavar="HEX", help=key_help)
-    connect.add_argument("--print-env", action="store_true", help="print the shell 'export' lines for the configuration")
+    connect.add_argument(
+        "--print-env", action="store_true", help="print the shell 'export' lines for the configuration"
+    )
     connect.add_argument("--show-secrets", action="store_true", help="with --print-env: include VOREL_API_KEY")
     connect.add_argument("--no-claim", action="store_true", help="do not claim the agent identity")
     connect.add_argument("--no-verify", action="store_true", help="skip the doctor checks before connecting")
@@ -334,15 +342,20 @@ def build_parser() -> argparse.ArgumentParser:
     token = commands.add_parser("token", help="inspect Quick Connect tokens")
     token_commands = token.add_subparsers(dest="token_command", metavar="ACTION", required=True)
     decode = token_commands.add_parser(
-        "decode", help="show a token's endpoint and agent binding (secrets masked)",
+        "decode",
+        help="show a token's endpoint and agent binding (secrets masked)",
         description="Show the endpoint and agent binding of a Quick Connect token; the secrets are masked.",
     )
     decode.add_argument("token", metavar="T", help="the token ('-' reads it from standard input)")
     decode.add_argument("--json", action="store_true", help="print the decoded fields as JSON")
     decode.set_defaults(handler=_cmd_token_decode)
 
-    commands.add_parser("dev", help=f"run the local control plane; needs the dev extra ({_DEV_EXTRA}); "
-                        "vorel-cloud dev --help lists its options", add_help=False)
+    commands.add_parser(
+        "dev",
+        help=f"run the local control plane; needs the dev extra ({_DEV_EXTRA}); "
+        "vorel-cloud dev --help lists its options",
+        add_help=False,
+    )
     return parser
 
 

@@ -50,8 +50,9 @@ import random
 import threading
 import time
 import unicodedata
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Final, Mapping, Sequence, cast
+from typing import Any, Final, cast
 from urllib.parse import quote, urlsplit
 
 import httpx
@@ -75,11 +76,11 @@ from .models import redact_secrets
 
 __all__ = [
     "DEFAULT_API_BASE_URL",
-    "DEFAULT_TIMEOUT",
     "DEFAULT_MAX_RETRIES",
+    "DEFAULT_TIMEOUT",
     "MAX_RETRY_AFTER",
-    "VorelCloudClient",
     "AsyncVorelCloudClient",
+    "VorelCloudClient",
 ]
 
 #: API base URL of the hosted Vorel Cloud control plane.
@@ -234,9 +235,7 @@ def _create_request_call(
     return _Call("POST", "approvals/requests", json=body, headers=headers)
 
 
-def _approve_call(
-    request_id: str, *, approver_key: bytes | str | None, signed_approval: bytes | str | None
-) -> _Call:
+def _approve_call(request_id: str, *, approver_key: bytes | str | None, signed_approval: bytes | str | None) -> _Call:
     if (approver_key is None) == (signed_approval is None):
         raise VorelCloudError("approve() needs exactly one of approver_key= or signed_approval=")
     body: dict[str, Any]
@@ -246,9 +245,7 @@ def _approve_call(
         body = {"signed_approval": base64.b64encode(bytes(signed_approval)).decode("ascii")}
     else:
         body = {"signed_approval": signed_approval}
-    return _Call(
-        "POST", f"approvals/requests/{_segment(request_id, 'request_id')}/approve", json=body
-    )
+    return _Call("POST", f"approvals/requests/{_segment(request_id, 'request_id')}/approve", json=body)
 
 
 def _deny_call(request_id: str, reason: str | None) -> _Call:
@@ -282,12 +279,10 @@ def _list_policies_call(limit: int) -> _Call:
 _REMEDIATION_BY_CODE: Final[Mapping[str, str]] = {
     "api_key_revoked": "This API key was revoked; create a new key in Vorel Cloud.",
     "invalid_registration_token": (
-        "The agent registration token is invalid or used; "
-        "generate a fresh Quick Connect token in Vorel Cloud."
+        "The agent registration token is invalid or used; generate a fresh Quick Connect token in Vorel Cloud."
     ),
     "idempotency_conflict": (
-        "The idempotency key was already used with a different request body; "
-        "use a new key for a new request."
+        "The idempotency key was already used with a different request body; use a new key for a new request."
     ),
     "already_decided": "The approval request was already decided; fetch it to read the outcome.",
     "already_claimed": "The agent was already claimed with another public key.",
@@ -295,16 +290,13 @@ _REMEDIATION_BY_CODE: Final[Mapping[str, str]] = {
 
 _REMEDIATION_BY_STATUS: Final[Mapping[int, str]] = {
     401: "Check the API key (VOREL_API_KEY) or generate a new one in Vorel Cloud.",
-    403: "The credential lacks the permission for this operation; grant it in Vorel Cloud "
-    "or use another credential.",
+    403: "The credential lacks the permission for this operation; grant it in Vorel Cloud or use another credential.",
     404: "Check the id and the API base URL (VOREL_CONTROL_PLANE_URL).",
     429: "Too many requests; wait before retrying.",
 }
 
 _SERVER_REMEDIATION: Final = "Vorel Cloud had a problem handling the request; retry later."
-_TRANSPORT_REMEDIATION: Final = (
-    "Check VOREL_CONTROL_PLANE_URL, network egress, TLS interception, and DNS."
-)
+_TRANSPORT_REMEDIATION: Final = "Check VOREL_CONTROL_PLANE_URL, network egress, TLS interception, and DNS."
 
 
 def _exception_class(status: int, code: str | None) -> type[VorelCloudError]:
@@ -441,17 +433,14 @@ class _ClientBase:
         content = None
         if json is not None:
             try:
-                text = jsonlib.dumps(
-                    json, default=_json_default, separators=(",", ":"), allow_nan=False
-                )
+                text = jsonlib.dumps(json, default=_json_default, separators=(",", ":"), allow_nan=False)
             except ValueError as exc:
                 if "float" not in str(exc):  # e.g. a circular reference: not ours to word
                     raise
                 # NaN and Infinity are not JSON; a server that accepted them
                 # would hand back a body no JSON reader can read.
                 raise ValueError(
-                    f"cannot send {method} {api_path}: the JSON body holds a non-finite "
-                    "number (NaN or Infinity)"
+                    f"cannot send {method} {api_path}: the JSON body holds a non-finite number (NaN or Infinity)"
                 ) from exc
             content = text.encode()
             all_headers["Content-Type"] = "application/json"
@@ -471,9 +460,7 @@ class _ClientBase:
             retryable=retryable,
         )
 
-    def _retry_delay(
-        self, request: _Request, attempt: int, response: httpx.Response | None
-    ) -> float | None:
+    def _retry_delay(self, request: _Request, attempt: int, response: httpx.Response | None) -> float | None:
         """Seconds to wait before the next attempt, or None to stop here.
 
         ``attempt`` counts the attempts made so far minus one; ``response`` is
@@ -508,15 +495,10 @@ class _ClientBase:
 
     def _transport_error(self, request: _Request, exc: httpx.RequestError) -> TransportError:
         if isinstance(exc, httpx.TimeoutException):
-            message = (
-                f"Vorel Cloud did not answer {request.method} {request.path} "
-                f"within {request.timeout}s"
-            )
+            message = f"Vorel Cloud did not answer {request.method} {request.path} within {request.timeout}s"
         else:
             detail = str(exc) or type(exc).__name__
-            message = (
-                f"could not reach Vorel Cloud for {request.method} {request.path}: {detail}"
-            )
+            message = f"could not reach Vorel Cloud for {request.method} {request.path}: {detail}"
         self._scrub_chain(exc)
         return TransportError(self._scrub(message), remediation=_TRANSPORT_REMEDIATION)
 
@@ -593,7 +575,7 @@ class _ClientBase:
 
 def _has_request(response: httpx.Response) -> bool:
     try:
-        response.request
+        _ = response.request  # raises when the response was built without one
     except RuntimeError:
         return False
     return True
@@ -655,9 +637,7 @@ class VorelCloudClient(_ClientBase):
         ``path`` is relative to the API base (``"agents/claim"``); the client
         adds ``/v1/``. Raises ``TransportError`` when no response arrives.
         """
-        request = self._build_request(
-            method, path, json=json, params=params, headers=headers, timeout=timeout
-        )
+        request = self._build_request(method, path, json=json, params=params, headers=headers, timeout=timeout)
         http = self._client()
         attempt = 0
         while True:
@@ -689,9 +669,7 @@ class VorelCloudClient(_ClientBase):
             attempt += 1
 
     def _call(self, call: _Call) -> dict[str, Any]:
-        response = self._send(
-            call.method, call.path, json=call.json, params=call.params, headers=call.headers
-        )
+        response = self._send(call.method, call.path, json=call.json, params=call.params, headers=call.headers)
         return cast(dict[str, Any], self._handle_response(response))
 
     # -- operations -------------------------------------------------------------
@@ -753,9 +731,7 @@ class VorelCloudClient(_ClientBase):
     ) -> dict[str, Any]:
         """Approve as ``approver_key`` (held by the server) or with a
         ``signed_approval`` made elsewhere; exactly one must be given."""
-        return self._call(
-            _approve_call(request_id, approver_key=approver_key, signed_approval=signed_approval)
-        )
+        return self._call(_approve_call(request_id, approver_key=approver_key, signed_approval=signed_approval))
 
     def deny(self, request_id: str, reason: str | None = None) -> dict[str, Any]:
         """Deny the approval request, with an optional reason."""
@@ -825,9 +801,7 @@ class AsyncVorelCloudClient(_ClientBase):
         timeout: float | None = None,
     ) -> httpx.Response:
         """Coroutine twin of :meth:`VorelCloudClient._send`."""
-        request = self._build_request(
-            method, path, json=json, params=params, headers=headers, timeout=timeout
-        )
+        request = self._build_request(method, path, json=json, params=params, headers=headers, timeout=timeout)
         http = self._client()
         attempt = 0
         while True:
@@ -859,9 +833,7 @@ class AsyncVorelCloudClient(_ClientBase):
             attempt += 1
 
     async def _call(self, call: _Call) -> dict[str, Any]:
-        response = await self._send(
-            call.method, call.path, json=call.json, params=call.params, headers=call.headers
-        )
+        response = await self._send(call.method, call.path, json=call.json, params=call.params, headers=call.headers)
         return cast(dict[str, Any], self._handle_response(response))
 
     # -- operations -------------------------------------------------------------
@@ -916,9 +888,7 @@ class AsyncVorelCloudClient(_ClientBase):
         signed_approval: bytes | str | None = None,
     ) -> dict[str, Any]:
         """See :meth:`VorelCloudClient.approve`."""
-        return await self._call(
-            _approve_call(request_id, approver_key=approver_key, signed_approval=signed_approval)
-        )
+        return await self._call(_approve_call(request_id, approver_key=approver_key, signed_approval=signed_approval))
 
     async def deny(self, request_id: str, reason: str | None = None) -> dict[str, Any]:
         """See :meth:`VorelCloudClient.deny`."""

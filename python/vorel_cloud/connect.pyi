@@ -1,7 +1,7 @@
 """Quick Connect bootstrap, agent claim and doctor() diagnostics for Vorel Cloud."""
 
 import logging
-from typing import Final, List, Literal, Optional, Union, overload
+from typing import Final, Literal, overload
 
 from .client import AsyncVorelCloudClient, VorelCloudClient
 from .exceptions import AuthenticationError as AuthenticationError
@@ -20,9 +20,9 @@ def connect_config_from_token(token: str) -> ConnectConfig: ...
 def apply_connect_config(config: ConnectConfig, *, overwrite: bool = False) -> None: ...
 @overload
 def connect(
-    token: Optional[str] = None,
+    token: str | None = None,
     *,
-    public_key_hex: Optional[str] = None,
+    public_key_hex: str | None = None,
     claim: bool = True,
     apply_env: bool = True,
     async_client: Literal[False] = False,
@@ -30,9 +30,9 @@ def connect(
 ) -> VorelCloudClient: ...
 @overload
 def connect(
-    token: Optional[str] = None,
+    token: str | None = None,
     *,
-    public_key_hex: Optional[str] = None,
+    public_key_hex: str | None = None,
     claim: bool = True,
     apply_env: bool = True,
     async_client: Literal[True],
@@ -40,41 +40,41 @@ def connect(
 ) -> AsyncVorelCloudClient: ...
 @overload
 def connect(
-    token: Optional[str] = None,
+    token: str | None = None,
     *,
-    public_key_hex: Optional[str] = None,
+    public_key_hex: str | None = None,
     claim: bool = True,
     apply_env: bool = True,
     async_client: bool = False,
     verify: bool = False,
-) -> Union[VorelCloudClient, AsyncVorelCloudClient]: ...
+) -> VorelCloudClient | AsyncVorelCloudClient: ...
 def claim_agent(
     client: VorelCloudClient, *, agent_id: str, public_key_hex: str, registration_token: str
 ) -> ClaimAgentResult: ...
 def doctor(
-    token: Optional[str] = None,
+    token: str | None = None,
     *,
-    api_key: Optional[str] = None,
-    base_url: Optional[str] = None,
-    public_key_hex: Optional[str] = None,
+    api_key: str | None = None,
+    base_url: str | None = None,
+    public_key_hex: str | None = None,
     claim: bool = False,
     apply_env: bool = False,
 ) -> BootstrapReport: ...
-def _resolve_public_key_hex() -> Optional[str]: ...
+def _resolve_public_key_hex() -> str | None: ...
 def _resolve_doctor_config(
-    token: Optional[str], *, api_key: Optional[str], base_url: Optional[str], checks: List[BootstrapCheck]
+    token: str | None, *, api_key: str | None, base_url: str | None, checks: list[BootstrapCheck]
 ) -> ConnectConfig: ...
-def _probe_health(client: VorelCloudClient, checks: List[BootstrapCheck]) -> None: ...
-def _probe_tenant(client: VorelCloudClient, checks: List[BootstrapCheck]) -> None: ...
-def _probe_approval_policies(client: VorelCloudClient, checks: List[BootstrapCheck]) -> None: ...
+def _probe_health(client: VorelCloudClient, checks: list[BootstrapCheck]) -> None: ...
+def _probe_tenant(client: VorelCloudClient, checks: list[BootstrapCheck]) -> None: ...
+def _probe_approval_policies(client: VorelCloudClient, checks: list[BootstrapCheck]) -> None: ...
 def _probe_agent_claim(
     client: VorelCloudClient,
     config: ConnectConfig,
     *,
-    public_key_hex: Optional[str],
+    public_key_hex: str | None,
     claim: bool,
-    checks: List[BootstrapCheck],
-) -> Optional[ClaimAgentResult]: ...
+    checks: list[BootstrapCheck],
+) -> ClaimAgentResult | None: ...
 def _report(
-    config: ConnectConfig, checks: List[BootstrapCheck], *, claimed_agent: Optional[ClaimAgentResult] = None
+    config: ConnectConfig, checks: list[BootstrapCheck], *, claimed_agent: ClaimAgentResult | None = None
 ) -> BootstrapReport: ...

@@ -25,22 +25,23 @@ none) in ``body``. Exceptions pickle: the constructor arguments travel in
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from collections.abc import Mapping
+from typing import Any
 
 __all__ = [
-    "VorelCloudError",
-    "AuthenticationError",
-    "PermissionDeniedError",
-    "NotFoundError",
-    "ConflictError",
-    "ValidationError",
-    "RateLimitError",
-    "ServerError",
-    "TransportError",
-    "ConfigurationError",
     "ApprovalDeniedError",
     "ApprovalExpiredError",
     "ApprovalTimeoutError",
+    "AuthenticationError",
+    "ConfigurationError",
+    "ConflictError",
+    "NotFoundError",
+    "PermissionDeniedError",
+    "RateLimitError",
+    "ServerError",
+    "TransportError",
+    "ValidationError",
+    "VorelCloudError",
 ]
 
 
@@ -126,9 +127,7 @@ class RateLimitError(VorelCloudError):
         body: Mapping[str, Any] | None = None,
         code: str | None = None,
     ) -> None:
-        super().__init__(
-            message, status_code=status_code, remediation=remediation, body=body, code=code
-        )
+        super().__init__(message, status_code=status_code, remediation=remediation, body=body, code=code)
         self.retry_after = retry_after
 
 
@@ -167,8 +166,7 @@ class ApprovalTimeoutError(VorelCloudError):
         super().__init__(
             f"approval request {request_id} is still pending after {timeout}s",
             remediation=(
-                "Ask an approver to decide the request in Vorel Cloud, "
-                "or wait longer (raise the handler's timeout)."
+                "Ask an approver to decide the request in Vorel Cloud, or wait longer (raise the handler's timeout)."
             ),
         )
         # ``args`` must be the constructor's arguments so that the error pickles.

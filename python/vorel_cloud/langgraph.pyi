@@ -8,14 +8,15 @@ Vorel Cloud API at ``VOREL_CONTROL_PLANE_URL`` (the hosted API when unset).
 """
 
 import logging
-from typing import Any, Awaitable, Callable, List, Optional, Union
+from collections.abc import Awaitable, Callable
+from typing import Any
 
 from vorel.langgraph import VorelMiddleware as _CoreMiddleware
 from vorel.langgraph import VorelToolNode as _CoreToolNode
 
 logger: logging.Logger
 
-_CloudApprovalHandler = Callable[[Any], Awaitable[Union[Any, List[Any]]]]
+_CloudApprovalHandler = Callable[[Any], Awaitable[Any | list[Any]]]
 
 def langgraph_cloud_approval(
     api_key: str,
@@ -24,10 +25,10 @@ def langgraph_cloud_approval(
     base_url: str = "https://api.vorel.cloud",
     dashboard_url: str = "",
     poll_interval: float = 3.0,
-    timeout: Optional[float] = None,
+    timeout: float | None = None,
 ) -> _CloudApprovalHandler: ...
-def _get_idempotency_key(request: Any) -> Optional[str]: ...
-def _auto_approval_handler(**overrides: Any) -> Optional[_CloudApprovalHandler]: ...
+def _get_idempotency_key(request: Any) -> str | None: ...
+def _auto_approval_handler(**overrides: Any) -> _CloudApprovalHandler | None: ...
 def _make_cloud_middleware_class() -> type: ...
 def _make_cloud_tool_node_class() -> type: ...
 

@@ -8,8 +8,9 @@ Secrets (the API key and the one-time registration token) never show in a
 from __future__ import annotations
 
 import json as jsonlib
+from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any, Final, Mapping
+from typing import Any, Final
 from urllib.parse import quote
 
 from .exceptions import VorelCloudError
@@ -17,11 +18,11 @@ from .exceptions import VorelCloudError
 __all__ = [
     "CHECK_STATUSES",
     "FAILING_CHECK_STATUSES",
-    "ConnectTokenPayload",
-    "ConnectConfig",
     "BootstrapCheck",
     "BootstrapReport",
     "ClaimAgentResult",
+    "ConnectConfig",
+    "ConnectTokenPayload",
     "redact_secrets",
 ]
 
@@ -189,27 +190,19 @@ class ClaimAgentResult:
         Absent fields read as None; non-string values are converted with ``str``.
         """
         if not isinstance(body, Mapping):
-            raise VorelCloudError(
-                f"unexpected agent claim response: expected a JSON object, "
-                f"got {type(body).__name__}"
-            )
+            raise VorelCloudError(f"unexpected agent claim response: expected a JSON object, got {type(body).__name__}")
 
         def text(key: str) -> str | None:
             value = body.get(key)
             return None if value is None else str(value)
 
-        return cls(
-            agent_id=text("agent_id"), name=text("name"), status=text("status"), raw=dict(body)
-        )
+        return cls(agent_id=text("agent_id"), name=text("name"), status=text("status"), raw=dict(body))
 
     def to_dict(self) -> dict[str, Any]:
         return {"agent_id": self.agent_id, "name": self.name, "status": self.status}
 
     def __repr__(self) -> str:
-        return (
-            f"ClaimAgentResult(agent_id={self.agent_id!r}, name={self.name!r}, "
-            f"status={self.status!r})"
-        )
+        return f"ClaimAgentResult(agent_id={self.agent_id!r}, name={self.name!r}, status={self.status!r})"
 
 
 def redact_secrets(value: Any, *secrets: str | None) -> Any:
@@ -292,9 +285,7 @@ class BootstrapReport:
             message = "Vorel Cloud bootstrap failed"
         # Several checks often share one hint (e.g. a rejected key); say it once.
         hints = list(dict.fromkeys(check.remediation for check in failed if check.remediation))
-        raise VorelCloudError(
-            message, remediation=" ".join(hints) or None, body=self.to_dict()
-        )
+        raise VorelCloudError(message, remediation=" ".join(hints) or None, body=self.to_dict())
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready form of the report.

@@ -27,7 +27,8 @@ from __future__ import annotations
 
 import base64
 import time
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 import pytest
 
@@ -77,13 +78,17 @@ class VorelTestServer(DevServer):
     # -- reading and deciding --------------------------------------------------
     def get_request(self, request_id: str) -> dict[str, Any]:
         """The request object, without counting as a poll."""
-        return self.plane.get_request(request_id)
+        return self._plane().get_request(request_id)
 
     def requests(self, status: str | None = None) -> list[dict[str, Any]]:
         """All requests (or those in ``status``), oldest first."""
-        return self.plane.list_requests(status=status, limit=10_000, newest_first=False)["items"]
+        page = self._plane().list_requests(status=status, limit=10_000, newest_first=False)
+        items: list[dict[str, Any]] = page["items"]
+        return items
 
-    def wait_for_request(self, *, status: str | None = "pending", timeout: float = 5.0, interval: float = 0.01) -> dict[str, Any]:
+    def wait_for_request(
+        self, *, status: str | None = "pending", timeout: float = 5.0, interval: float = 0.01
+    ) -> dict[str, Any]:
         """Wait until a request (in ``status``) exists, as when code under test creates one in another thread."""
         deadline = time.monotonic() + timeout
         while True:
@@ -101,7 +106,7 @@ class VorelTestServer(DevServer):
         approval is submitted as an approver elsewhere would.
         """
         if approver is None or isinstance(approver, str):
-            return self.plane.approve(request_id, approver_key=approver)
+            return self._plane().approve(request_id, approver_key=approver)
         from vorel_core import SignedApproval
 
         req = self.get_request(request_id)
@@ -112,13 +117,15 @@ class VorelTestServer(DevServer):
             tool=req["tool"],
             now=int(self.clock.now()),
         )
-        return self.plane.approve(request_id, signed_approval=base64.b64encode(signed.to_bytes()).decode("ascii"))
+        return self._plane().approve(request_id, signed_approval=base64.b64encode(signed.to_bytes()).decode("ascii"))
 
-    def deny(self, request_id: str, reason: str | None = "denied by test", *, approver: str | None = None) -> dict[str, Any]:
-        return self.plane.deny(request_id, reason=reason, approver_key=approver)
+    def deny(
+        self, request_id: str, reason: str | None = "denied by test", *, approver: str | None = None
+    ) -> dict[str, Any]:
+        return self._plane().deny(request_id, reason=reason, approver_key=approver)
 
     def expire(self, request_id: str) -> dict[str, Any]:
-        return self.plane.expire(request_id)
+        return self._plane().expire(request_id)
 
     def advance(self, seconds: float) -> None:
         """Move the server's clock forward; requests past their TTL read "expired"."""
@@ -127,19 +134,23 @@ class VorelTestServer(DevServer):
     # -- scripted decisions ----------------------------------------------------
     def auto_approve(self, after_polls: int = 1, *, tool: str | None = None, times: int | None = None) -> None:
         """Approve new requests on their ``after_polls``-th GET (0: already at creation)."""
-        self.plane.add_script(DecisionScript("approve", after_polls, tool=tool, times=times))
+        self._plane().add_script(DecisionScript("approve", after_polls, tool=tool, times=times))
 
-    def auto_deny(self, reason: str = "denied by test", *, after_polls: int = 1, tool: str | None = None, times: int | None = None) -> None:
-        self.plane.add_script(DecisionScript("deny", after_polls, reason=reason, tool=tool, times=times))
+    def auto_deny(
+        self, reason: str = "denied by test", *, after_polls: int = 1, tool: str | None = None, times: int | None = None
+    ) -> None:
+        self._plane().add_script(DecisionScript("deny", after_polls, reason=reason, tool=tool, times=times))
 
     def auto_expire(self, after_polls: int = 1, *, tool: str | None = None, times: int | None = None) -> None:
-        self.plane.add_script(DecisionScript("expire", after_polls, tool=tool, times=times))
+        self._plane().add_script(DecisionScript("expire", after_polls, tool=tool, times=times))
 
     # -- scripted faults -------------------------------------------------------
-    def rate_limit(self, times: int = 1, *, retry_after: float = 1, op: str | None = None, request_id: str | None = None) -> Fault:
+    def rate_limit(
+        self, times: int = 1, *, retry_after: float = 1, op: str | None = None, request_id: str | None = None
+    ) -> Fault:
         """Answer the next ``times`` matching calls with 429 and ``Retry-After``."""
         fault = Fault(429, times=times, op=op, request_id=request_id, retry_after=retry_after)
-        self.plane.add_fault(fault)
+        self._plane().add_fault(fault)
         return fault
 
     def fail(
@@ -159,45 +170,50 @@ class VorelTestServer(DevServer):
         returned fault's ``hits`` counts its uses.
         """
         fault = Fault(
-            status, times=times, op=op, request_id=request_id, after_processing=after_processing, retry_after=retry_after
+            status,
+            times=times,
+            op=op,
+            request_id=request_id,
+            after_processing=after_processing,
+            retry_after=retry_after,
         )
-        self.plane.add_fault(fault)
+        self._plane().add_fault(fault)
         return fault
 
     def clear_scripts(self) -> None:
         """Disarm every scripted decision and fault."""
-        self.plane.clear_scripts()
-        self.plane.clear_faults()
+        self._plane().clear_scripts()
+        self._plane().clear_faults()
 
     # -- identities ------------------------------------------------------------
     @property
     def signed_approval_encoding(self) -> str:
-        return self.plane.signed_approval_encoding
+        return self._plane().signed_approval_encoding
 
     @signed_approval_encoding.setter
     def signed_approval_encoding(self, value: str) -> None:
-        self.plane.signed_approval_encoding = value
+        self._plane().signed_approval_encoding = value
 
     def create_api_key(self, scopes: tuple[str, ...] | list[str] = SCOPES) -> str:
-        return self.plane.create_api_key(scopes=scopes)
+        return self._plane().create_api_key(scopes=scopes)
 
     def revoke_api_key(self, api_key: str | None = None) -> None:
         """Revoke ``api_key`` (default: the server's own key)."""
-        self.plane.revoke_api_key(api_key or self.api_key)
+        self._plane().revoke_api_key(api_key or self.api_key)
 
     def add_approver(self, name: str = "approver") -> Any:
         """A new approver key that the server holds; returns its ``SigningKey``."""
         from vorel_core import SigningKey
 
-        secret, _ = self.plane.add_approver(name)
+        secret, _ = self._plane().add_approver(name)
         return SigningKey.from_hex(secret)
 
     def add_agent(self, name: str = "agent") -> Agent:
-        row = self.plane.add_agent(name)
+        row = self._plane().add_agent(name)
         return Agent(row["id"], row["name"], row["registration_token"])
 
     def agent_state(self, agent_id: str | None = None) -> dict[str, Any] | None:
-        return self.plane.get_agent(agent_id or self.agent.id)
+        return self._plane().get_agent(agent_id or self.agent.id)
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -226,7 +242,9 @@ def vorel_dev_server_factory() -> Iterator[Callable[..., VorelTestServer]]:
 
 
 @pytest.fixture
-def vorel_dev_server(request: pytest.FixtureRequest, vorel_dev_server_factory: Callable[..., VorelTestServer]) -> VorelTestServer:
+def vorel_dev_server(
+    request: pytest.FixtureRequest, vorel_dev_server_factory: Callable[..., VorelTestServer]
+) -> VorelTestServer:
     """A running local control plane with in-memory state, fresh for each test."""
     marker = request.node.get_closest_marker("vorel_dev_server")
     options = dict(marker.kwargs) if marker else {}

@@ -110,9 +110,7 @@ def build_approval_request(
     )
     if key is not None:
         holder = key.public_key
-        args_b64, attestation = py_build_approval_context_attestation(
-            key, request.warrant_id, tool, arguments, holder
-        )
+        args_b64, attestation = py_build_approval_context_attestation(key, request.warrant_id, tool, arguments, holder)
         request.holder_key = holder.to_bytes()
         request.request_hash = bytes.fromhex(attestation["request_hash"])
         request.args_canonical_cbor_b64 = args_b64
@@ -152,9 +150,7 @@ def check_approvals(
     approvers: set[bytes] = set()
     for item in items:
         if not isinstance(item, SignedApproval):
-            raise _deny(
-                request, f"the approval handler returned {type(item).__name__}, not a SignedApproval"
-            )
+            raise _deny(request, f"the approval handler returned {type(item).__name__}, not a SignedApproval")
         try:
             item.verify(request.request_hash, trusted_approvers=trusted, now=now)
         except ApprovalVerificationError as exc:

@@ -52,7 +52,9 @@ def warrant_scope(
     ctx = WarrantContext(
         warrant_id=warrant_id,
         signing_key=signing_key,
-        required_approvers=None if required_approvers is None else tuple(coerce_public_key_bytes(a, "required approver") for a in required_approvers),
+        required_approvers=None
+        if required_approvers is None
+        else tuple(coerce_public_key_bytes(a, "required approver") for a in required_approvers),
         min_approvals=min_approvals,
         policy_id=policy_id,
         ttl_seconds=ttl_seconds,

@@ -259,9 +259,7 @@ class SignedApproval:
         if self.is_expired(current):
             raise ApprovalVerificationError(f"approval expired at {self.expires_at} (now {current})")
         if self.approved_at > current + _CLOCK_SKEW_SECONDS:
-            raise ApprovalVerificationError(
-                f"approval is stamped {self.approved_at - current}s in the future"
-            )
+            raise ApprovalVerificationError(f"approval is stamped {self.approved_at - current}s in the future")
         return self
 
     def __repr__(self) -> str:

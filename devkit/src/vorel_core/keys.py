@@ -41,7 +41,7 @@ def _parse_hex_key(text: Any, what: str) -> bytes:
 class PublicKey:
     """An Ed25519 public key; compares and hashes by its 32 raw bytes."""
 
-    __slots__ = ("_raw", "_key")
+    __slots__ = ("_key", "_raw")
 
     def __init__(self, raw: bytes | bytearray) -> None:
         raw = bytes(raw)
@@ -103,7 +103,7 @@ class SigningKey:
     export it deliberately.
     """
 
-    __slots__ = ("_seed", "_key", "public_key")
+    __slots__ = ("_key", "_seed", "public_key")
 
     public_key: PublicKey
 
@@ -114,9 +114,7 @@ class SigningKey:
         self._seed = seed
         self._key = Ed25519PrivateKey.from_private_bytes(seed)
         self.public_key = PublicKey(
-            self._key.public_key().public_bytes(
-                serialization.Encoding.Raw, serialization.PublicFormat.Raw
-            )
+            self._key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
         )
 
     @classmethod

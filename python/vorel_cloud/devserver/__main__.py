@@ -39,46 +39,111 @@ def build_parser(prog: str = "vorel-cloud dev") -> argparse.ArgumentParser:
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     p.add_argument("--port", type=int, default=DEFAULT_PORT, help="port; 0 takes a free one (default: %(default)s)")
     store = p.add_mutually_exclusive_group()
-    store.add_argument("--db", default=DEFAULT_DB, metavar="PATH", help="SQLite file that keeps the state (default: %(default)s)")
+    store.add_argument(
+        "--db", default=DEFAULT_DB, metavar="PATH", help="SQLite file that keeps the state (default: %(default)s)"
+    )
     store.add_argument("--memory", action="store_true", help="keep all state in memory; nothing survives exit")
-    p.add_argument("--api-key", metavar="KEY",
-                   help="accept this agent API key (no approvals:decide) and print it instead of the stored one")
-    p.add_argument("--reviewer-key", metavar="KEY",
-                   help="accept this reviewer API key (approves and denies) and print it instead of the stored one")
-    p.add_argument("--dashboard-token", metavar="TOKEN", help="token the dashboard's forms must carry (default: random per start)")
-    p.add_argument("--default-ttl", type=int, default=DEFAULT_TTL_SECONDS, metavar="SECONDS",
-                   help="lifetime of requests that give no ttl_seconds (default: %(default)s)")
-    p.add_argument("--signed-approval-encoding", choices=("hex", "base64"), default="hex",
-                   help="how responses[].signed_approval is rendered (default: %(default)s)")
+    p.add_argument(
+        "--api-key",
+        metavar="KEY",
+        help="accept this agent API key (no approvals:decide) and print it instead of the stored one",
+    )
+    p.add_argument(
+        "--reviewer-key",
+        metavar="KEY",
+        help="accept this reviewer API key (approves and denies) and print it instead of the stored one",
+    )
+    p.add_argument(
+        "--dashboard-token", metavar="TOKEN", help="token the dashboard's forms must carry (default: random per start)"
+    )
+    p.add_argument(
+        "--default-ttl",
+        type=int,
+        default=DEFAULT_TTL_SECONDS,
+        metavar="SECONDS",
+        help="lifetime of requests that give no ttl_seconds (default: %(default)s)",
+    )
+    p.add_argument(
+        "--signed-approval-encoding",
+        choices=("hex", "base64"),
+        default="hex",
+        help="how responses[].signed_approval is rendered (default: %(default)s)",
+    )
     p.add_argument("--info-file", metavar="PATH", help="also write the URL, keys and tokens as JSON to this file")
-    p.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=True,
-                   help="log one line per HTTP request (paths only, never credentials)")
+    p.add_argument(
+        "--access-log",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="log one line per HTTP request (paths only, never credentials)",
+    )
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"))
 
     lim = p.add_argument_group("what the server accepts")
-    lim.add_argument("--allowed-host", action="append", default=[], metavar="HOST[:PORT]",
-                     help="also answer requests whose Host is this (any port unless given); repeatable. "
-                          "Loopback names and the listen address are always accepted")
-    lim.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_BODY_BYTES, metavar="N",
-                     help="refuse request bodies above N bytes with 413 (default: %(default)s)")
-    lim.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
-                     help="answer connections beyond N open ones 503 (default: %(default)s)")
-    lim.add_argument("--header-timeout", type=float, default=DEFAULT_HEADER_TIMEOUT, metavar="SECONDS",
-                     help="close connections that send no complete request head in time (default: %(default)s)")
-    lim.add_argument("--keep-alive-timeout", type=float, default=DEFAULT_KEEP_ALIVE_TIMEOUT, metavar="SECONDS",
-                     help="close idle keep-alive connections after this (default: %(default)s)")
-    lim.add_argument("--body-timeout", type=float, default=DEFAULT_BODY_TIMEOUT, metavar="SECONDS",
-                     help="answer 408 when a request body takes longer (default: %(default)s)")
+    lim.add_argument(
+        "--allowed-host",
+        action="append",
+        default=[],
+        metavar="HOST[:PORT]",
+        help="also answer requests whose Host is this (any port unless given); repeatable. "
+        "Loopback names and the listen address are always accepted",
+    )
+    lim.add_argument(
+        "--max-body-bytes",
+        type=int,
+        default=DEFAULT_MAX_BODY_BYTES,
+        metavar="N",
+        help="refuse request bodies above N bytes with 413 (default: %(default)s)",
+    )
+    lim.add_argument(
+        "--max-connections",
+        type=int,
+        default=DEFAULT_MAX_CONNECTIONS,
+        metavar="N",
+        help="answer connections beyond N open ones 503 (default: %(default)s)",
+    )
+    lim.add_argument(
+        "--header-timeout",
+        type=float,
+        default=DEFAULT_HEADER_TIMEOUT,
+        metavar="SECONDS",
+        help="close connections that send no complete request head in time (default: %(default)s)",
+    )
+    lim.add_argument(
+        "--keep-alive-timeout",
+        type=float,
+        default=DEFAULT_KEEP_ALIVE_TIMEOUT,
+        metavar="SECONDS",
+        help="close idle keep-alive connections after this (default: %(default)s)",
+    )
+    lim.add_argument(
+        "--body-timeout",
+        type=float,
+        default=DEFAULT_BODY_TIMEOUT,
+        metavar="SECONDS",
+        help="answer 408 when a request body takes longer (default: %(default)s)",
+    )
 
     s = p.add_argument_group("scripted behaviour (for tests and demos)")
-    s.add_argument("--auto-approve-after", type=int, metavar="N", help="approve every new request on its N-th poll (0: at once)")
+    s.add_argument(
+        "--auto-approve-after", type=int, metavar="N", help="approve every new request on its N-th poll (0: at once)"
+    )
     s.add_argument("--auto-deny-after", type=int, metavar="N", help="deny every new request on its N-th poll")
-    s.add_argument("--deny-reason", default="denied (scripted)", metavar="TEXT", help="reason given by --auto-deny-after")
+    s.add_argument(
+        "--deny-reason", default="denied (scripted)", metavar="TEXT", help="reason given by --auto-deny-after"
+    )
     s.add_argument("--auto-expire-after", type=int, metavar="N", help="expire every new request on its N-th poll")
     s.add_argument("--rate-limit", type=int, metavar="N", help="answer the first N API calls with 429")
-    s.add_argument("--retry-after", type=float, default=1.0, metavar="SECONDS", help="Retry-After of --rate-limit (default: %(default)s)")
+    s.add_argument(
+        "--retry-after",
+        type=float,
+        default=1.0,
+        metavar="SECONDS",
+        help="Retry-After of --rate-limit (default: %(default)s)",
+    )
     s.add_argument("--fail", type=int, metavar="N", help="answer the first N API calls with a 5xx status")
-    s.add_argument("--fail-status", type=int, default=503, metavar="STATUS", help="status of --fail (default: %(default)s)")
+    s.add_argument(
+        "--fail-status", type=int, default=503, metavar="STATUS", help="status of --fail (default: %(default)s)"
+    )
     s.add_argument("--fault-op", choices=OPERATIONS, help="limit --rate-limit and --fail to one operation")
     return p
 

@@ -7,7 +7,8 @@ import json
 import logging
 import math
 import re
-from typing import Any, Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable
+from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -87,7 +88,9 @@ def _check_tree(value: Any) -> None:
             try:
                 node.encode("utf-8")
             except UnicodeEncodeError:
-                raise ApiError(400, "invalid_request", "the body holds a lone UTF-16 surrogate (\\ud800-\\udfff)") from None
+                raise ApiError(
+                    400, "invalid_request", "the body holds a lone UTF-16 surrogate (\\ud800-\\udfff)"
+                ) from None
             continue
         if isinstance(node, dict):
             items: Iterable[Any] = [*node.keys(), *node.values()]
@@ -226,7 +229,7 @@ async def _http_error(request: Request, exc: Exception) -> Response:
 
 
 async def _internal_error(request: Request, exc: Exception) -> Response:
-    logger.exception("unhandled error serving %s %s", request.method, request.url.path)
+    logger.error("unhandled error serving %s %s", request.method, request.url.path, exc_info=exc)
     return _error_response(ApiError(500, "internal_error", "internal server error"))
 
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import threading
 import time
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 
 class Clock:
@@ -31,5 +31,5 @@ class Clock:
 def rfc3339(ts: float | None) -> str | None:
     if ts is None:
         return None
-    dt = datetime.fromtimestamp(ts, tz=timezone.utc)
+    dt = datetime.fromtimestamp(ts, tz=UTC)
     return dt.isoformat(timespec="milliseconds").replace("+00:00", "Z")

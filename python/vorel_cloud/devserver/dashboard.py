@@ -62,9 +62,9 @@ def cookie_name(port: int) -> str:
 
 def _page(title: str, body: str, status: int = 200) -> HTMLResponse:
     html = (
-        "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        '<!doctype html>\n<html lang="en"><head><meta charset="utf-8">'
         f"<title>{escape(title)}</title><style>{_STYLE}</style></head>\n<body>\n"
-        f"<p class=\"muted\"><a href=\"/approvals\">Pending approvals</a> · Vorel local control plane</p>\n"
+        f'<p class="muted"><a href="/approvals">Pending approvals</a> · Vorel local control plane</p>\n'
         f"{body}\n</body></html>\n"
     )
     headers = {"Cache-Control": "no-store", "Content-Security-Policy": _PAGE_POLICY, "Referrer-Policy": "same-origin"}
@@ -85,7 +85,10 @@ def _age(plane: ControlPlane, created_at: str) -> str:
 def _clip(text: str, limit: int | None) -> str:
     if limit is None or len(text) <= limit:
         return escape(text)
-    return escape(text[:limit]) + f"<span class=\"muted\">… ({len(text) - limit} more characters on the request's page)</span>"
+    return (
+        escape(text[:limit])
+        + f'<span class="muted">… ({len(text) - limit} more characters on the request\'s page)</span>'
+    )
 
 
 def _arguments(req: dict[str, Any], limit: int | None = None) -> str:
@@ -108,13 +111,14 @@ def _arguments(req: dict[str, Any], limit: int | None = None) -> str:
 
 
 def _status(status: str) -> str:
-    return f"<span class=\"status status-{escape(status)}\">{escape(status)}</span>"
+    return f'<span class="status status-{escape(status)}">{escape(status)}</span>'
 
 
 def _eligible_approvers(plane: ControlPlane, req: dict[str, Any]) -> list[dict[str, Any]]:
     done = {r["approver_key"] for r in req["responses"]}
     return [
-        a for a in plane.approvers()
+        a
+        for a in plane.approvers()
         if a["public_key"] not in done and (not req["approver_keys"] or a["public_key"] in req["approver_keys"])
     ]
 
@@ -122,29 +126,30 @@ def _eligible_approvers(plane: ControlPlane, req: dict[str, Any]) -> list[dict[s
 def _forms(plane: ControlPlane, token: str, req: dict[str, Any], back: str) -> str:
     rid = escape(req["id"])
     hidden = (
-        f"<input type=\"hidden\" name=\"dashboard_token\" value=\"{escape(token)}\">"
-        f"<input type=\"hidden\" name=\"next\" value=\"{back}\">"
+        f'<input type="hidden" name="dashboard_token" value="{escape(token)}">'
+        f'<input type="hidden" name="next" value="{back}">'
     )
     approvers = _eligible_approvers(plane, req)
     if not approvers:
-        approve = "<span class=\"muted\">no approver key held for this request</span>"
+        approve = '<span class="muted">no approver key held for this request</span>'
     else:
         if len(approvers) == 1:
-            choice = f"<input type=\"hidden\" name=\"approver_key\" value=\"{escape(approvers[0]['public_key'])}\">"
+            choice = f'<input type="hidden" name="approver_key" value="{escape(approvers[0]["public_key"])}">'
         else:
             options = "".join(
-                f"<option value=\"{escape(a['public_key'])}\">{escape(a['name'])} ({escape(a['public_key'][:12])}…)</option>"
+                f'<option value="{escape(a["public_key"])}">'
+                f"{escape(a['name'])} ({escape(a['public_key'][:12])}…)</option>"
                 for a in approvers
             )
-            choice = f"<select name=\"approver_key\" aria-label=\"approver\">{options}</select> "
+            choice = f'<select name="approver_key" aria-label="approver">{options}</select> '
         approve = (
-            f"<form method=\"post\" action=\"/approvals/{rid}/approve\">{hidden}{choice}"
-            "<button class=\"approve\" type=\"submit\">Approve</button></form>"
+            f'<form method="post" action="/approvals/{rid}/approve">{hidden}{choice}'
+            '<button class="approve" type="submit">Approve</button></form>'
         )
     deny = (
-        f"<form method=\"post\" action=\"/approvals/{rid}/deny\">{hidden}"
-        "<input type=\"text\" name=\"reason\" placeholder=\"reason\" aria-label=\"reason\" required> "
-        "<button class=\"deny\" type=\"submit\">Deny</button></form>"
+        f'<form method="post" action="/approvals/{rid}/deny">{hidden}'
+        '<input type="text" name="reason" placeholder="reason" aria-label="reason" required> '
+        '<button class="deny" type="submit">Deny</button></form>'
     )
     return approve + deny
 
@@ -157,7 +162,7 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
         rid = escape(req["id"])
         rows.append(
             "<tr>"
-            f"<td><a href=\"/approvals?request={quote(req['id'])}\"><code>{rid}</code></a></td>"
+            f'<td><a href="/approvals?request={quote(req["id"])}"><code>{rid}</code></a></td>'
             f"<td>{escape(req['tool'])}</td>"
             f"<td>{_arguments(req, _LIST_ARGUMENT_CHARS)}</td>"
             f"<td><code>{escape(req['warrant_id'])}</code></td>"
@@ -169,31 +174,37 @@ def _list_page(request: Request, plane: ControlPlane, token: str) -> Response:
     if rows:
         table = (
             "<table><thead><tr><th>Request</th><th>Tool</th><th>Arguments</th><th>Warrant</th>"
-            "<th>Age</th><th>Approvals</th><th>Decision</th></tr></thead><tbody>"
-            + "\n".join(rows) + "</tbody></table>"
+            "<th>Age</th><th>Approvals</th><th>Decision</th></tr></thead><tbody>" + "\n".join(rows) + "</tbody></table>"
         )
     else:
-        table = "<p class=\"muted\">No approval requests are waiting.</p>"
+        table = '<p class="muted">No approval requests are waiting.</p>'
     if page["has_more"]:
-        table += f"<p class=\"muted\">More pending requests wait beyond these {len(pending)}; decide these first.</p>"
+        table += f'<p class="muted">More pending requests wait beyond these {len(pending)}; decide these first.</p>'
     recent = [r for r in plane.list_requests(limit=20, max_bytes=LIST_MAX_BYTES)["items"] if r["status"] != "pending"]
     recent_html = ""
     if recent:
-        recent_html = "<h2>Recently decided</h2><table><thead><tr><th>Request</th><th>Tool</th><th>Status</th><th>Reason</th></tr></thead><tbody>" + "".join(
-            f"<tr><td><a href=\"/approvals?request={quote(r['id'])}\"><code>{escape(r['id'])}</code></a></td>"
-            f"<td>{escape(r['tool'])}</td><td>{_status(r['status'])}</td>"
-            f"<td>{escape(r['denied_reason'] or '')}</td></tr>"
-            for r in recent
-        ) + "</tbody></table>"
+        recent_html = (
+            "<h2>Recently decided</h2><table><thead>"
+            "<tr><th>Request</th><th>Tool</th><th>Status</th><th>Reason</th></tr></thead><tbody>"
+            + "".join(
+                f'<tr><td><a href="/approvals?request={quote(r["id"])}"><code>{escape(r["id"])}</code></a></td>'
+                f"<td>{escape(r['tool'])}</td><td>{_status(r['status'])}</td>"
+                f"<td>{escape(r['denied_reason'] or '')}</td></tr>"
+                for r in recent
+            )
+            + "</tbody></table>"
+        )
     body = (
         f"<h1>Pending approvals ({len(pending)}{'+' if page['has_more'] else ''})</h1>"
-        "<p><a href=\"/approvals\">Refresh</a></p>"
+        '<p><a href="/approvals">Refresh</a></p>'
         f"{table}{recent_html}"
     )
     return _page("Pending approvals", body)
 
 
-def _request_page(plane: ControlPlane, token: str, req: dict[str, Any], *, error: str | None = None, status: int = 200) -> Response:
+def _request_page(
+    plane: ControlPlane, token: str, req: dict[str, Any], *, error: str | None = None, status: int = 200
+) -> Response:
     responses = "".join(
         f"<tr><td><code>{escape(r['approver_key'] or '')}</code></td><td>{escape(r['decision'])}</td>"
         f"<td>{escape(r['decided_at'] or '')}</td></tr>"
@@ -219,9 +230,11 @@ def _request_page(plane: ControlPlane, token: str, req: dict[str, Any], *, error
     actions = f"<h2>Decision</h2>{_forms(plane, token, req, 'request')}" if req["status"] == "pending" else ""
     resp_html = (
         "<h2>Responses</h2><table><thead><tr><th>Approver</th><th>Decision</th><th>At</th></tr></thead>"
-        f"<tbody>{responses}</tbody></table>" if responses else ""
+        f"<tbody>{responses}</tbody></table>"
+        if responses
+        else ""
     )
-    err = f"<div class=\"error\">{escape(error)}</div>" if error else ""
+    err = f'<div class="error">{escape(error)}</div>' if error else ""
     body = f"<h1>Approval request <code>{escape(req['id'])}</code></h1>{err}{table}{actions}{resp_html}"
     return _page(f"Approval request {req['id']}", body, status)
 
@@ -262,11 +275,7 @@ async def _decide(request: Request, action: str) -> Response:
     form = await request.form()
     given = form.get("dashboard_token")
     cookie = request.cookies.get(request.app.state.cookie_name)
-    if (
-        _cross_site(request)
-        or not _same_secret(given, token)
-        or not _same_secret(cookie, token)
-    ):
+    if _cross_site(request) or not _same_secret(given, token) or not _same_secret(cookie, token):
         return _page(
             "Forbidden",
             "<h1>Forbidden</h1><p>This form post lacks the dashboard token of this server "
@@ -275,7 +284,10 @@ async def _decide(request: Request, action: str) -> Response:
         )
     approver, reason = form.get("approver_key"), form.get("reason")
     return _carry_out(
-        plane, token, action, request_id,
+        plane,
+        token,
+        action,
+        request_id,
         approver if isinstance(approver, str) and approver else None,
         reason.strip() if isinstance(reason, str) else None,
         form.get("next") == "list",
@@ -287,7 +299,13 @@ def _same_secret(given: Any, token: str) -> bool:
 
 
 def _carry_out(
-    plane: ControlPlane, token: str, action: str, request_id: str, approver: str | None, reason: str | None, to_list: bool
+    plane: ControlPlane,
+    token: str,
+    action: str,
+    request_id: str,
+    approver: str | None,
+    reason: str | None,
+    to_list: bool,
 ) -> Response:
     try:
         if action == "approve":

@@ -16,12 +16,13 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
-from typing import Any, Awaitable, Callable, Iterable
+from collections.abc import Awaitable, Callable, Iterable, MutableMapping
+from typing import Any
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
-Scope = dict[str, Any]
-Message = dict[str, Any]
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[Message]]
 Send = Callable[[Message], Awaitable[None]]
 ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
@@ -150,7 +151,10 @@ class Guard:
                 chunked = True
         if not self.hosts.allows(host):
             await _answer(
-                scope, send, 403, "forbidden",
+                scope,
+                send,
+                403,
+                "forbidden",
                 "this server does not answer to that Host name; start it with --allowed-host to add one",
                 close=True,
             )
@@ -164,10 +168,14 @@ class Guard:
             except _BodyRefused as refused:
                 await _answer(scope, send, refused.status, refused.code, refused.message, close=True)
                 return
-            except asyncio.TimeoutError:
+            except TimeoutError:
                 await _answer(
-                    scope, send, 408, "request_timeout",
-                    f"the request body did not arrive within {self.body_timeout:g} s", close=True,
+                    scope,
+                    send,
+                    408,
+                    "request_timeout",
+                    f"the request body did not arrive within {self.body_timeout:g} s",
+                    close=True,
                 )
                 return
             receive = _replay(body, receive)

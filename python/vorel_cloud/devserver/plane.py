@@ -25,6 +25,14 @@ from .store import Store
 
 logger = logging.getLogger("vorel_cloud.devserver")
 
+
+def _present[T](row: T | None, what: str) -> T:
+    """A row this transaction has just written or read, which cannot be missing."""
+    if row is None:
+        raise LookupError(f"{what} is missing from the database")
+    return row
+
+
 SCOPES = (
     "tenant:read",
     "policies:read",
@@ -229,13 +237,17 @@ class ControlPlane:
         with self.store.tx() as db:
             if db.get_setting("api_key") is None:
                 key = api_key or new_api_key()
-                db.insert_api_key(id="key_default", key_hash=hash_key(key), name="default", scopes=list(AGENT_SCOPES), now=now)
+                db.insert_api_key(
+                    id="key_default", key_hash=hash_key(key), name="default", scopes=list(AGENT_SCOPES), now=now
+                )
                 db.set_setting("api_key", key)
                 secret, public = signing.generate_key()
                 db.insert_approver(public_key=public, name="local approver", secret=secret, now=now)
                 db.set_setting("approver", public)
                 agent_id = "agt_" + secrets.token_hex(6)
-                db.insert_agent(id=agent_id, name="local-agent", registration_token="reg_" + secrets.token_urlsafe(18), now=now)
+                db.insert_agent(
+                    id=agent_id, name="local-agent", registration_token="reg_" + secrets.token_urlsafe(18), now=now
+                )
                 db.set_setting("agent", agent_id)
                 db.insert_policy(
                     id=DEFAULT_POLICY_ID, name="One approval from any local approver", threshold=1, approver_keys=[]
@@ -246,23 +258,36 @@ class ControlPlane:
                 db.set_scopes(("default", "cli"), list(AGENT_SCOPES))
                 if api_key and db.find_api_key(hash_key(api_key)) is None:
                     db.insert_api_key(
-                        id="key_" + secrets.token_hex(6), key_hash=hash_key(api_key), name="cli", scopes=list(AGENT_SCOPES), now=now
+                        id="key_" + secrets.token_hex(6),
+                        key_hash=hash_key(api_key),
+                        name="cli",
+                        scopes=list(AGENT_SCOPES),
+                        now=now,
                     )
             if db.get_setting("reviewer_key") is None:
                 reviewer = reviewer_key or new_api_key()
                 db.insert_api_key(
-                    id="key_reviewer", key_hash=hash_key(reviewer), name="reviewer", scopes=list(REVIEWER_SCOPES), now=now
+                    id="key_reviewer",
+                    key_hash=hash_key(reviewer),
+                    name="reviewer",
+                    scopes=list(REVIEWER_SCOPES),
+                    now=now,
                 )
                 db.set_setting("reviewer_key", reviewer)
             elif reviewer_key and db.find_api_key(hash_key(reviewer_key)) is None:
                 db.insert_api_key(
-                    id="key_" + secrets.token_hex(6), key_hash=hash_key(reviewer_key), name="cli reviewer",
-                    scopes=list(REVIEWER_SCOPES), now=now,
+                    id="key_" + secrets.token_hex(6),
+                    key_hash=hash_key(reviewer_key),
+                    name="cli reviewer",
+                    scopes=list(REVIEWER_SCOPES),
+                    now=now,
                 )
-            key = api_key or db.get_setting("api_key")
-            reviewer = reviewer_key or db.get_setting("reviewer_key")
-            approver = db.get_approver(db.get_setting("approver"))
-            agent = db.get_agent(db.get_setting("agent"))
+            key = api_key or _present(db.get_setting("api_key"), "the api_key setting")
+            reviewer = reviewer_key or _present(db.get_setting("reviewer_key"), "the reviewer_key setting")
+            approver = _present(
+                db.get_approver(_present(db.get_setting("approver"), "the approver setting")), "approver"
+            )
+            agent = _present(db.get_agent(_present(db.get_setting("agent"), "the agent setting")), "agent")
         return Bootstrap(
             api_key=key,
             reviewer_key=reviewer,
@@ -280,7 +305,11 @@ class ControlPlane:
         key = new_api_key()
         with self.store.tx() as db:
             db.insert_api_key(
-                id="key_" + secrets.token_hex(6), key_hash=hash_key(key), name=name, scopes=list(scopes), now=self.clock.now()
+                id="key_" + secrets.token_hex(6),
+                key_hash=hash_key(key),
+                name=name,
+                scopes=list(scopes),
+                now=self.clock.now(),
             )
         return key
 
@@ -308,15 +337,19 @@ class ControlPlane:
         token = "reg_" + secrets.token_urlsafe(18)
         with self.store.tx() as db:
             db.insert_agent(id=agent_id, name=name, registration_token=token, now=self.clock.now())
-            return db.get_agent(agent_id)
+            return _present(db.get_agent(agent_id), "agent")
 
     def get_agent(self, agent_id: str) -> dict[str, Any] | None:
         with self.store.tx() as db:
             return db.get_agent(agent_id)
 
-    def add_policy(self, policy_id: str, name: str, *, threshold: int = 1, approver_keys: list[str] | None = None) -> None:
+    def add_policy(
+        self, policy_id: str, name: str, *, threshold: int = 1, approver_keys: list[str] | None = None
+    ) -> None:
         with self.store.tx() as db:
-            db.insert_policy(id=policy_id, name=name, threshold=threshold, approver_keys=[k.lower() for k in approver_keys or []])
+            db.insert_policy(
+                id=policy_id, name=name, threshold=threshold, approver_keys=[k.lower() for k in approver_keys or []]
+            )
 
     # -- scripting -----------------------------------------------------------
     def add_script(self, script: DecisionScript) -> None:
@@ -369,7 +402,10 @@ class ControlPlane:
         token = token.strip()
         if scheme.lower() != "bearer" or not token:
             raise ApiError(
-                401, "invalid_api_key", "malformed Authorization header: expected Bearer <api key>", remediation=_KEY_HINT
+                401,
+                "invalid_api_key",
+                "malformed Authorization header: expected Bearer <api key>",
+                remediation=_KEY_HINT,
             )
         with self.store.tx() as db:
             key = db.find_api_key(hash_key(token))
@@ -465,12 +501,12 @@ class ControlPlane:
                 "ttl_seconds": ttl,
                 "created_at": now,
                 "expires_at": now + ttl,
-                "script": None if script is None else {
-                    "action": script.action, "after_polls": script.after_polls, "reason": script.reason
-                },
+                "script": None
+                if script is None
+                else {"action": script.action, "after_polls": script.after_polls, "reason": script.reason},
             }
             db.insert_request(rec)
-            req = db.get_request(rec["id"])
+            req = _present(db.get_request(rec["id"]), "approval request")
             req = self._run_script(db, req, now)
             logger.info("approval request %s created for %s", req["id"], req["tool"])
             return self._view(db, req), True
@@ -521,16 +557,15 @@ class ControlPlane:
                 approver = (approver_key or db.get_setting("approver") or "").lower()
                 held = db.get_approver(approver)
                 if held is None:
-                    raise ApiError(
-                        422, "invalid_request", "the server holds no signing key for this approver_key"
-                    )
+                    raise ApiError(422, "invalid_request", "the server holds no signing key for this approver_key")
+                secret = held["secret"]
                 raw = None
             self._require_allowed(req, approver)
             if any(r["approver_key"] == approver for r in db.list_responses(request_id)):
                 raise ApiError(409, "already_approved", "this approver has already approved the request")
             if raw is None:
                 raw = signing.sign_approval(
-                    held["secret"],
+                    secret,
                     request_hash=bytes.fromhex(req["request_hash"]),
                     warrant_id=req["warrant_id"],
                     tool=req["tool"],
@@ -558,7 +593,7 @@ class ControlPlane:
             req = self._load(db, request_id, now)
             self._require_pending(req)
             db.update_request(request_id, status="expired", decided_at=now, expires_at=min(now, req["expires_at"]))
-            return self._view(db, db.get_request(request_id))
+            return self._view(db, _present(db.get_request(request_id), "approval request"))
 
     # -- agents --------------------------------------------------------------
     def claim_agent(self, body: Any) -> dict[str, Any]:
@@ -582,7 +617,7 @@ class ControlPlane:
             else:
                 db.claim_agent(agent_id, public_key, now)
                 logger.info("agent %s claimed", agent_id)
-            agent = db.get_agent(agent_id)
+            agent = _present(db.get_agent(agent_id), "agent")
         return {
             "agent_id": agent["id"],
             "name": agent["name"],
@@ -618,21 +653,25 @@ class ControlPlane:
             raise ApiError(403, "forbidden", "this approver is not among the request's approver_keys")
 
     def _record_approval(self, db: Store, req: dict[str, Any], approver: str, raw: bytes, now: float) -> dict[str, Any]:
-        db.insert_response(request_id=req["id"], approver_key=approver, decision="approved", signed_approval=raw, now=now)
+        db.insert_response(
+            request_id=req["id"], approver_key=approver, decision="approved", signed_approval=raw, now=now
+        )
         count = sum(1 for r in db.list_responses(req["id"]) if r["decision"] == "approved")
         if count >= req["threshold"]:
             db.update_request(req["id"], status="approved", decided_at=now)
             logger.info("approval request %s approved", req["id"])
-        return db.get_request(req["id"])
+        return _present(db.get_request(req["id"]), "approval request")
 
     def _record_denial(
         self, db: Store, req: dict[str, Any], approver: str | None, reason: str | None, now: float
     ) -> dict[str, Any]:
         if approver is not None:
-            db.insert_response(request_id=req["id"], approver_key=approver, decision="denied", signed_approval=None, now=now)
+            db.insert_response(
+                request_id=req["id"], approver_key=approver, decision="denied", signed_approval=None, now=now
+            )
         db.update_request(req["id"], status="denied", decided_at=now, denied_reason=reason or None)
         logger.info("approval request %s denied", req["id"])
-        return db.get_request(req["id"])
+        return _present(db.get_request(req["id"]), "approval request")
 
     def _run_script(self, db: Store, req: dict[str, Any], now: float) -> dict[str, Any]:
         script = req["script"]
@@ -643,11 +682,12 @@ class ControlPlane:
             return self._record_denial(db, req, None, script.get("reason") or "denied (scripted)", now)
         if action == "expire":
             db.update_request(req["id"], status="expired", decided_at=now)
-            return db.get_request(req["id"])
+            return _present(db.get_request(req["id"]), "approval request")
         # Approve with as many held approvers as the threshold needs.
         done = {r["approver_key"] for r in db.list_responses(req["id"])}
         eligible = [
-            a for a in db.list_approvers()
+            a
+            for a in db.list_approvers()
             if a["public_key"] not in done and (not req["approver_keys"] or a["public_key"] in req["approver_keys"])
         ]
         for approver in eligible:
@@ -743,7 +783,14 @@ def _validate_create(body: Any) -> dict[str, Any]:
         raise ApiError(422, "invalid_request", "body must be a JSON object")
     missing = [
         name
-        for name in ("warrant_id", "tool", "request_hash", "holder_key", "args_canonical_cbor_b64", "approval_context_attestation")
+        for name in (
+            "warrant_id",
+            "tool",
+            "request_hash",
+            "holder_key",
+            "args_canonical_cbor_b64",
+            "approval_context_attestation",
+        )
         if name not in body
     ]
     if missing:
@@ -778,7 +825,13 @@ def _validate_create(body: Any) -> dict[str, Any]:
         if len(keys) > MAX_APPROVER_KEYS:
             raise ApiError(422, "invalid_request", f"approver_keys may list at most {MAX_APPROVER_KEYS} keys")
         for key in keys:
-            if not isinstance(key, str) or not key or len(key) % 2 or len(key) > MAX_HEX_CHARS or not _HEX.fullmatch(key):
+            if (
+                not isinstance(key, str)
+                or not key
+                or len(key) % 2
+                or len(key) > MAX_HEX_CHARS
+                or not _HEX.fullmatch(key)
+            ):
                 raise ApiError(422, "invalid_request", "approver_keys must be a list of hex strings")
         # First occurrence wins, case aside; a dict keeps the order at set speed.
         keys = list(dict.fromkeys(key.lower() for key in keys))

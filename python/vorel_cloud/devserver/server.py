@@ -10,8 +10,9 @@ import secrets
 import socket
 import threading
 import time
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any, Iterable
+from typing import Any
 
 import h11
 import uvicorn
@@ -42,7 +43,9 @@ def _version() -> str:
     return __version__
 
 
-def make_connect_token(*, endpoint: str, api_key: str, agent_id: str | None = None, registration_token: str | None = None) -> str:
+def make_connect_token(
+    *, endpoint: str, api_key: str, agent_id: str | None = None, registration_token: str | None = None
+) -> str:
     """``vorel_ct_`` followed by the unpadded base64url of the binding's JSON."""
     payload: dict[str, str] = {"endpoint": endpoint, "api_key": api_key}
     if agent_id:
@@ -276,8 +279,13 @@ class DevServer:
             raise RuntimeError("the server has not been started")
         return self.boot
 
+    def _plane(self) -> ControlPlane:
+        if self.plane is None:
+            raise RuntimeError("the server has not been started")
+        return self.plane
+
     # -- life cycle ----------------------------------------------------------
-    def prepare(self) -> "DevServer":
+    def prepare(self) -> DevServer:
         """Open the database and bind the port, without serving yet.
 
         After this the URL, keys and tokens are known (for a banner).
@@ -317,18 +325,18 @@ class DevServer:
             log_config=self._log_config,
             server_header=False,
             proxy_headers=False,
-            timeout_keep_alive=self.keep_alive_timeout,
+            # Annotated as int there; the event loop's timer takes any seconds.
+            timeout_keep_alive=self.keep_alive_timeout,  # type: ignore[arg-type]
             timeout_graceful_shutdown=2,
         )
         self._server = uvicorn.Server(config)
         return self
 
-    def start(self, timeout: float = 10.0) -> "DevServer":
+    def start(self, timeout: float = 10.0) -> DevServer:
         """Serve in a background thread; returns once the port accepts connections."""
         if self._thread is not None:
             raise RuntimeError("already running")
-        self.prepare()
-        server, sock = self._server, self._sock
+        server, sock = self._prepared()
         self._thread = threading.Thread(
             target=server.run, kwargs={"sockets": [sock]}, name=f"vorel-devserver:{self.port}", daemon=True
         )
@@ -347,9 +355,9 @@ class DevServer:
 
     def serve(self) -> None:
         """Serve on the calling thread until interrupted (Ctrl-C), then close."""
-        self.prepare()
+        server, sock = self._prepared()
         try:
-            self._server.run(sockets=[self._sock])
+            server.run(sockets=[sock])
         finally:
             self._server = None
             self._teardown()
@@ -363,13 +371,15 @@ class DevServer:
         """
         thread = self._thread
         if not wait and thread is not None and thread.is_alive():
-            sock, store = self._sock, self._store
-            self._server.should_exit = True
+            sock, store, server = self._sock, self._store, self._server
+            if server is not None:
+                server.should_exit = True
             self._thread = self._server = self._sock = self._store = None
 
             def finish() -> None:
                 thread.join(timeout)
-                sock.close()
+                if sock is not None:
+                    sock.close()
                 if store is not None:
                     store.close()
 
@@ -378,7 +388,7 @@ class DevServer:
         self._stop_http(timeout)
         self._teardown()
 
-    def restart(self) -> "DevServer":
+    def restart(self) -> DevServer:
         """Stop and start again on the same port and database, as a new process would.
 
         Scripted decisions and faults armed at run time are not kept; those
@@ -389,6 +399,13 @@ class DevServer:
             self._store.close()
             self._store = None
         return self.start()
+
+    def _prepared(self) -> tuple[uvicorn.Server, socket.socket]:
+        """prepare(), then the server and the bound socket it made."""
+        self.prepare()
+        if self._server is None or self._sock is None:
+            raise RuntimeError("the local control plane is not prepared")
+        return self._server, self._sock
 
     def _stop_http(self, timeout: float = 10.0) -> None:
         if self._server is not None:
@@ -413,7 +430,7 @@ class DevServer:
             self._store.close()
             self._store = None
 
-    def __enter__(self) -> "DevServer":
+    def __enter__(self) -> DevServer:
         return self.start()
 
     def __exit__(self, *exc: Any) -> None:

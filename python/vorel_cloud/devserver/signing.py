@@ -6,7 +6,10 @@ The signing core is imported at each call so the control plane still starts
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from vorel_core import SigningKey
 
 
 def generate_key() -> tuple[str, str]:
@@ -17,7 +20,7 @@ def generate_key() -> tuple[str, str]:
     return key.to_hex(), key.public_key.to_bytes().hex()
 
 
-def load_key(secret_hex: str) -> Any:
+def load_key(secret_hex: str) -> SigningKey:
     from vorel_core import SigningKey
 
     return SigningKey.from_hex(secret_hex)

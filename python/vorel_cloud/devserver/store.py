@@ -13,8 +13,9 @@ import json
 import os
 import sqlite3
 import threading
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any, Iterator
+from typing import Any
 
 SCHEMA_VERSION = 1
 
@@ -132,7 +133,7 @@ class Store:
             self._conn.close()
 
     @contextmanager
-    def tx(self) -> Iterator["Store"]:
+    def tx(self) -> Iterator[Store]:
         """Hold the lock and one transaction for the duration of the block.
 
         Nested use joins the outer transaction.
@@ -157,10 +158,11 @@ class Store:
             finally:
                 self._depth = 0
 
-    def _one(self, sql: str, params: tuple = ()) -> sqlite3.Row | None:
-        return self._conn.execute(sql, params).fetchone()
+    def _one(self, sql: str, params: tuple[Any, ...] = ()) -> sqlite3.Row | None:
+        row: sqlite3.Row | None = self._conn.execute(sql, params).fetchone()
+        return row
 
-    def _all(self, sql: str, params: tuple = ()) -> list[sqlite3.Row]:
+    def _all(self, sql: str, params: tuple[Any, ...] = ()) -> list[sqlite3.Row]:
         return self._conn.execute(sql, params).fetchall()
 
     # -- settings ------------------------------------------------------------
@@ -170,8 +172,7 @@ class Store:
 
     def set_setting(self, name: str, value: str) -> None:
         self._conn.execute(
-            "INSERT INTO settings (name, value) VALUES (?, ?) "
-            "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
+            "INSERT INTO settings (name, value) VALUES (?, ?) ON CONFLICT (name) DO UPDATE SET value = excluded.value",
             (name, value),
         )
 
@@ -193,7 +194,9 @@ class Store:
     def set_scopes(self, names: tuple[str, ...], scopes: list[str]) -> None:
         """Give every key with one of these names exactly ``scopes``."""
         marks = ", ".join("?" for _ in names)
-        self._conn.execute(f"UPDATE api_keys SET scopes = ? WHERE name IN ({marks})", (json.dumps(sorted(scopes)), *names))
+        self._conn.execute(
+            f"UPDATE api_keys SET scopes = ? WHERE name IN ({marks})", (json.dumps(sorted(scopes)), *names)
+        )
 
     def revoke_api_key(self, key_hash: str, now: float) -> bool:
         cur = self._conn.execute(
