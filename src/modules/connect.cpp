@@ -7,6 +7,10 @@
 // exceptions, `os`, `base64`, `json`, `logger`, the sibling functions and the
 // module constants) is read from the module globals at the moment of use, and
 // the environment is reached only through `os.environ`.
+#include <array>
+#include <string>
+#include <string_view>
+
 #include "modules/common.hpp"
 
 using namespace vc;
@@ -52,28 +56,188 @@ void append_check(const Call& c, PyObject* checks, const A&... a) {
 
 // ---- token and configuration ----------------------------------------------
 
+// ---- stdlib fast paths -----------------------------------------------------------
+//
+// Most of a token's parse is base64 and JSON work that the stdlib does in
+// Python frames wrapped around small C cores. While the module globals `base64`
+// and `json` and the functions used are still the objects found when the
+// module was loaded (held by parse_connect_token as captures), that work is
+// done here; a patched module or function is called exactly as before. Only
+// the clean case is taken: anything unusual (a character outside the
+// alphabet, a length the fill cannot complete, a JSON error or extra data)
+// goes through the stdlib call itself, so every result and every error text
+// is the stdlib's own.
+enum class Orig : size_t { base64, urlsafe_b64decode, b64decode, json, loads, json_decoder, decode, raw_decode };
+
+// The urlsafe decoder maps "-" and "_" onto "+" and "/" and then reads the
+// standard alphabet, so all four are data characters.
+constexpr std::array<signed char, 256> kBase64Values = [] {
+  std::array<signed char, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 26; ++i) t['A' + i] = static_cast<signed char>(i), t['a' + i] = static_cast<signed char>(26 + i);
+  for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<signed char>(52 + i);
+  t['+'] = t['-'] = 62;
+  t['/'] = t['_'] = 63;
+  return t;
+}();
+
+// Bytes decoded by the fast path: on the stack for any token of usual size.
+class DecodedBytes {
+ public:
+  const char* data() const { return heap_.empty() ? small_ : heap_.data(); }
+  size_t size() const { return size_; }
+
+  // urlsafe_b64decode(s + fill) for ASCII `s` made of alphabet characters
+  // and then only "=": those decode the same with any fill (it ends the last
+  // group). False, with nothing decoded, for anything else.
+  bool decode(const unsigned char* s, Py_ssize_t n) {
+    while (n > 0 && s[n - 1] == '=') --n;
+    if (n % 4 == 1) return false;
+    const size_t out = static_cast<size_t>(n / 4 * 3 + (n % 4 == 0 ? 0 : n % 4 - 1));
+    auto fail = [this] {
+      heap_.clear();
+      return false;
+    };
+    char* dst = small_;
+    if (out > sizeof small_) {
+      heap_.resize(out);
+      dst = heap_.data();
+    }
+    size_t k = 0;
+    Py_ssize_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const int a = kBase64Values[s[i]], b = kBase64Values[s[i + 1]], c = kBase64Values[s[i + 2]],
+                d = kBase64Values[s[i + 3]];
+      if ((a | b | c | d) < 0) return fail();
+      const unsigned int group = static_cast<unsigned int>(a << 18 | b << 12 | c << 6 | d);
+      dst[k++] = static_cast<char>(group >> 16);
+      dst[k++] = static_cast<char>(group >> 8);
+      dst[k++] = static_cast<char>(group);
+    }
+    if (i < n) {  // a last group of 2 or 3 characters
+      const int a = kBase64Values[s[i]], b = kBase64Values[s[i + 1]];
+      const int c = i + 2 < n ? kBase64Values[s[i + 2]] : 0;
+      if ((a | b | c) < 0) return fail();
+      const unsigned int group = static_cast<unsigned int>(a << 18 | b << 12 | c << 6);
+      dst[k++] = static_cast<char>(group >> 16);
+      if (i + 2 < n) dst[k++] = static_cast<char>(group >> 8);
+    }
+    size_ = k;
+    return true;
+  }
+
+ private:
+  char small_[768];
+  std::string heap_;
+  size_t size_ = 0;
+};
+
+// json's WHITESPACE: [ \t\n\r]*
+Py_ssize_t skip_json_blanks(PyObject* s, Py_ssize_t i) {
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  while (i < n) {
+    const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+    if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') break;
+    ++i;
+  }
+  return i;
+}
+
+// json.loads(s) for a str while json.loads and its default decoder are the
+// stdlib's: the decoder's scanner called directly, as its decode() calls it.
+// An empty Ref when the scan is not clean; the caller then calls json.loads.
+Ref loads_fast(const Call& c, PyObject* decoder, PyObject* s) {
+  // The methods loads() goes through on the decoder's class.
+  PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder));
+  if (!attr(cls, "decode"_n).is(c.capture(Orig::decode)) || !attr(cls, "raw_decode"_n).is(c.capture(Orig::raw_decode)))
+    return Ref();
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (n > 0 && PyUnicode_READ_CHAR(s, 0) == 0xFEFF) return Ref();  // loads refuses a BOM in its own words
+  Ref scan = lookup(decoder, "scan_once"_n);
+  if (!scan) return Ref();
+  Ref start = Ref::steal(PyLong_FromSsize_t(skip_json_blanks(s, 0)));
+  Ref scanned;
+  try {
+    scanned = call(scan, s, start);
+  } catch (PyError&) {
+    Ref e = take_error();
+    if (!matches(e, PyExc_Exception)) rethrow(e);
+    return Ref();
+  }
+  if (!PyTuple_CheckExact(scanned) || PyTuple_GET_SIZE(scanned.get()) != 2) return Ref();
+  PyObject* end = PyTuple_GET_ITEM(scanned.get(), 1);
+  if (!PyLong_CheckExact(end)) return Ref();
+  const Py_ssize_t stop = PyLong_AsSsize_t(end);
+  if (stop < 0) {
+    if (PyErr_Occurred()) PyErr_Clear();
+    return Ref();
+  }
+  if (skip_json_blanks(s, stop) != n) return Ref();
+  return Ref::borrow(PyTuple_GET_ITEM(scanned.get(), 0));
+}
+
+// ---- token and configuration ----------------------------------------------
+
 enum class P_token : size_t { token };
+
+// What str.rstrip(" \t\n\r\x0b\x0c") drops.
+bool trailing_blank(Py_UCS4 ch) {
+  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\x0b' || ch == '\x0c';
+}
 
 Ref parse_connect_token(Call& c) {
   PyObject* token = c.arg(P_token::token);
   Ref prefix = c.global("_CONNECT_PREFIX"_n);
-  if (!truthy(call_method(token, "startswith"_n, prefix)))
-    raise(cloud_error(c, fmt("invalid connect token: expected prefix {!r}", prefix)));
+  // Exact str on both sides: the str methods below cannot have been replaced.
+  const bool plain = PyUnicode_CheckExact(token) && PyUnicode_CheckExact(prefix);
+  bool prefixed;
+  if (plain) {
+    const Py_ssize_t m = PyUnicode_Tailmatch(token, prefix, 0, PY_SSIZE_T_MAX, -1);
+    if (m < 0) throw_pending();
+    prefixed = m == 1;
+  } else {
+    prefixed = truthy(call_method(token, "startswith"_n, prefix));
+  }
+  if (!prefixed) raise(cloud_error(c, fmt("invalid connect token: expected prefix {!r}", prefix)));
 
-  Ref start = Ref::steal(PyLong_FromSsize_t(length(prefix)));
-  Ref cut = Ref::steal(PySlice_New(start, nullptr, nullptr));
-  Ref encoded = item(token, cut);
-  // A token read from a .env file or a mounted secret often ends in a line
-  // break; it is no part of the encoding and must not count towards the fill.
-  encoded = call_method(encoded, "rstrip"_n, " \t\n\r\x0b\x0c"_n);
+  // encoded = token[len(prefix):].rstrip(...): a token read from a .env file
+  // or a mounted secret often ends in a line break, which is no part of the
+  // encoding and must not count towards the fill.
+  Ref encoded;
+  Py_ssize_t begin = 0, end = 0;
+  if (plain) {
+    begin = PyUnicode_GET_LENGTH(prefix);
+    end = PyUnicode_GET_LENGTH(token);
+    while (end > begin && trailing_blank(PyUnicode_READ_CHAR(token, end - 1))) --end;
+  } else {
+    Ref start = Ref::steal(PyLong_FromSsize_t(length(prefix)));
+    Ref cut = Ref::steal(PySlice_New(start, nullptr, nullptr));
+    encoded = call_method(item(token, cut), "rstrip"_n, " \t\n\r\x0b\x0c"_n);
+  }
   // Tokens are usually handed around without their "=" fill; put it back.
-  const Py_ssize_t missing = ((-length(encoded)) % 4 + 4) % 4;
-  Ref pad = text(std::string_view("===", static_cast<size_t>(missing)));
+  auto fill = [](Py_ssize_t length) { return text(std::string_view("===", static_cast<size_t>((-length % 4 + 4) % 4))); };
+  Ref pad = plain ? Ref() : fill(length(encoded));
 
+  DecodedBytes fast;
+  bool decoded_fast = false;
   Ref raw;
   try {
-    Ref padded = add(encoded, pad);
-    raw = call_method(c.global("base64"_n), "urlsafe_b64decode"_n, padded);
+    Ref base64 = c.global("base64"_n);
+    Ref decode = attr(base64, "urlsafe_b64decode"_n);
+    decoded_fast = plain && PyUnicode_IS_ASCII(token) && base64.is(c.capture(Orig::base64)) &&
+                   decode.is(c.capture(Orig::urlsafe_b64decode)) &&
+                   lookup(base64, "b64decode"_n).is(c.capture(Orig::b64decode)) &&
+                   fast.decode(PyUnicode_1BYTE_DATA(token) + begin, end - begin);
+    if (!decoded_fast) {
+      if (plain) {
+        encoded = Ref::steal(PyUnicode_Substring(token, begin, end));
+        pad = fill(end - begin);
+      }
+      Ref padded = add(encoded, pad);
+      raw = call(decode, padded);
+    }
   } catch (PyError&) {
     Ref e = take_error();
     if (!caught(e, PyExc_Exception)) rethrow(e);
@@ -83,9 +247,18 @@ Ref parse_connect_token(Call& c) {
 
   Ref data;
   try {
-    Ref loads = attr(c.global("json"_n), "loads"_n);
-    Ref decoded = call_method(raw, "decode"_n, "utf-8"_n);
-    data = call(loads, decoded);
+    Ref json = c.global("json"_n);
+    Ref loads = attr(json, "loads"_n);
+    // raw.decode("utf-8"); an exact bytes' decode cannot have been replaced.
+    Ref text_value = decoded_fast ? Ref::steal(PyUnicode_DecodeUTF8(fast.data(), (Py_ssize_t)fast.size(), nullptr))
+                     : PyBytes_CheckExact(raw.get())
+                         ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr))
+                         : call_method(raw, "decode"_n, "utf-8"_n);
+    if (json.is(c.capture(Orig::json)) && loads.is(c.capture(Orig::loads)) && PyUnicode_CheckExact(text_value.get())) {
+      Ref decoder = lookup(json, "_default_decoder"_n);
+      if (decoder.is(c.capture(Orig::json_decoder))) data = loads_fast(c, decoder, text_value);
+    }
+    if (!data) data = call(loads, text_value);
   } catch (PyError&) {
     Ref e = take_error();
     if (!caught(e, PyExc_Exception)) rethrow(e);
@@ -582,7 +755,20 @@ void body(Module& m) {
   m.set("_ENV_CONTROL_PLANE_URL", text("VOREL_CONTROL_PLANE_URL"));
   m.set("_DEFAULT_API_BASE_URL", text("https://api.vorel.cloud"));
 
-  m.def(kParseDef);
+  {
+    // The stdlib objects the token fast paths stand in for (see Orig).
+    Ref base64 = global(m.globals(), "base64"_n);
+    Ref json = global(m.globals(), "json"_n);
+    Ref urlsafe = attr(base64, "urlsafe_b64decode"_n);
+    Ref b64decode = attr(base64, "b64decode"_n);
+    Ref loads = attr(json, "loads"_n);
+    Ref decoder = attr(json, "_default_decoder"_n);
+    PyObject* decoder_cls = reinterpret_cast<PyObject*>(Py_TYPE(decoder.get()));
+    Ref decode = attr(decoder_cls, "decode"_n);
+    Ref raw_decode = attr(decoder_cls, "raw_decode"_n);
+    m.set(kParseDef.name, make_function(m.object(), kParseDef, nullptr,
+                                        {base64, urlsafe, b64decode, json, loads, decoder, decode, raw_decode}));
+  }
   m.def(kConfigDef);
   m.def(kApplyDef);
   m.def(kConnectDef);
