@@ -487,6 +487,10 @@ Ref probe_health(Call& c) {
   } catch (PyError&) {
     Ref e = take_error();
     if (!caught(e, PyExc_Exception)) rethrow(e);
+    // A client refusing its own settings (a base URL that does not parse is
+    // found at its first call) is no network failure: doctor() reports it as
+    // the configuration's.
+    if (caught(e, [&] { return c.global("ConfigurationError"_n); })) rethrow(e);
     Handling scope(e);
     append_check(c, checks, "cloud_reachable"_n, "error"_n, str(e),
                  text("Check VOREL_CONTROL_PLANE_URL, network egress, TLS interception, and DNS."));
@@ -622,6 +626,24 @@ Ref report(Call& c) {
               "checks"_kw = c.arg(P::checks), "claimed_agent"_kw = c.arg(P::claimed_agent));
 }
 
+// The client refused its own settings (an API key it cannot send, a base URL
+// that does not parse): the configuration is at fault, not the cloud. The
+// refusal replaces the "config" verdict recorded so far (the only check in
+// the list at that point), and the run ends there as it does without a
+// credential: no probe can learn anything through a client that sends nothing.
+Ref report_refused_configuration(const Call& c, PyObject* config, PyObject* checks, PyObject* error) {
+  Ref refusal;
+  {
+    Handling scope(error);
+    Ref message = str(error);
+    Ref remediation = error_attr(error, "remediation"_n);
+    refusal = call(c.global("BootstrapCheck"_n), "config"_n, "error"_n, message, remediation);
+  }
+  Ref replacement = list({refusal.get()});
+  check(PyList_SetSlice(checks, 0, PY_SSIZE_T_MAX, replacement));
+  return call(c.global("_report"_n), config, checks);
+}
+
 enum class P_doctor : size_t { token, api_key, base_url, public_key_hex, claim, apply_env };
 
 Ref doctor(Call& c) {
@@ -633,16 +655,27 @@ Ref doctor(Call& c) {
     call(c.global("apply_connect_config"_n), config, "overwrite"_kw = Py_False);
   if (!truthy(attr(config, "api_key"_n))) return call(c.global("_report"_n), config, checks);
 
-  Ref client = new_client(c, "VorelCloudClient"_n, config);
+  auto refused = [&](PyObject* error) { return caught(error, [&] { return c.global("ConfigurationError"_n); }); };
+  Ref client;
+  if (Ref error = capture_error([&] { client = new_client(c, "VorelCloudClient"_n, config); })) {
+    if (!refused(error)) rethrow(error);
+    return report_refused_configuration(c, config, checks, error);
+  }
   // Every probe runs whatever the earlier ones found: one run shows all that
   // is wrong, not just the first problem.
+  Ref refusal;
   Ref claimed = close_after(client, [&] {
-    call(c.global("_probe_health"_n), client, checks);
+    refusal = capture_error([&] { call(c.global("_probe_health"_n), client, checks); });
+    if (refusal) {
+      if (!refused(refusal)) rethrow(std::move(refusal));
+      return Ref();
+    }
     call(c.global("_probe_tenant"_n), client, checks);
     call(c.global("_probe_approval_policies"_n), client, checks);
     return call(c.global("_probe_agent_claim"_n), client, config, "public_key_hex"_kw = c.arg(P::public_key_hex),
                 "claim"_kw = c.arg(P::claim), "checks"_kw = checks);
   });
+  if (refusal) return report_refused_configuration(c, config, checks, refusal);
   return call(c.global("_report"_n), config, checks, "claimed_agent"_kw = claimed);
 }
 
@@ -720,7 +753,9 @@ const FuncDef kDoctorDef{"doctor",
                          "Checks the configuration, reachability, authentication, read permissions and the agent\n"
                          "claim. With the defaults it only reads: a claim (``claim``) and the export of the\n"
                          "configuration (``apply_env``) happen only on request. Expected failures become checks\n"
-                         "with status \"warning\" or \"error\"; the report is ok when no check is an error.",
+                         "with status \"warning\" or \"error\"; the report is ok when no check is an error.\n"
+                         "Settings the client refuses (an API key it cannot send, a base URL that does not\n"
+                         "parse) fail the \"config\" check, and then nothing is probed.",
                          kDoctor, doctor, "BootstrapReport"};
 const FuncDef kResolveDoctorDef{"_resolve_doctor_config",
                                 "Resolve the configuration for doctor() and record the \"config\" check.",
@@ -744,7 +779,7 @@ void body(Module& m) {
   m.import("os");
   m.from_import("typing", {"Any", "List", "Optional", "Union"});
   m.from_relative("client", {"VorelCloudClient", "AsyncVorelCloudClient"});
-  m.from_relative("exceptions", {"AuthenticationError", "VorelCloudError"});
+  m.from_relative("exceptions", {"AuthenticationError", "ConfigurationError", "VorelCloudError"});
   m.from_relative("models",
                   {"BootstrapCheck", "BootstrapReport", "ClaimAgentResult", "ConnectConfig", "ConnectTokenPayload"});
   m.logger("vorel_cloud.connect");
