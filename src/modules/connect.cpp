@@ -217,7 +217,9 @@ Ref parse_connect_token(Call& c) {
     encoded = call_method(item(token, cut), "rstrip"_n, " \t\n\r\x0b\x0c"_n);
   }
   // Tokens are usually handed around without their "=" fill; put it back.
-  auto fill = [](Py_ssize_t length) { return text(std::string_view("===", static_cast<size_t>((-length % 4 + 4) % 4))); };
+  auto fill = [](Py_ssize_t length) {
+    return text(std::string_view("===", static_cast<size_t>((-length % 4 + 4) % 4)));
+  };
   Ref pad = plain ? Ref() : fill(length(encoded));
 
   DecodedBytes fast;
@@ -250,10 +252,13 @@ Ref parse_connect_token(Call& c) {
     Ref json = c.global("json"_n);
     Ref loads = attr(json, "loads"_n);
     // raw.decode("utf-8"); an exact bytes' decode cannot have been replaced.
-    Ref text_value = decoded_fast ? Ref::steal(PyUnicode_DecodeUTF8(fast.data(), (Py_ssize_t)fast.size(), nullptr))
-                     : PyBytes_CheckExact(raw.get())
-                         ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr))
-                         : call_method(raw, "decode"_n, "utf-8"_n);
+    Ref text_value;
+    if (decoded_fast)
+      text_value = Ref::steal(PyUnicode_DecodeUTF8(fast.data(), static_cast<Py_ssize_t>(fast.size()), nullptr));
+    else if (PyBytes_CheckExact(raw.get()))
+      text_value = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
+    else
+      text_value = call_method(raw, "decode"_n, "utf-8"_n);
     if (json.is(c.capture(Orig::json)) && loads.is(c.capture(Orig::loads)) && PyUnicode_CheckExact(text_value.get())) {
       Ref decoder = lookup(json, "_default_decoder"_n);
       if (decoder.is(c.capture(Orig::json_decoder))) data = loads_fast(c, decoder, text_value);
@@ -446,7 +451,8 @@ Ref resolve_doctor_config(Call& c) {
       Ref e = take_error();
       if (!caught(e, [&] { return c.global("VorelCloudError"_n); })) rethrow(e);
       Handling scope(e);
-      append_check(c, checks, "config"_n, "error"_n, str(e), text("Generate a fresh Quick Connect token in Vorel Cloud."));
+      append_check(c, checks, "config"_n, "error"_n, str(e),
+                   text("Generate a fresh Quick Connect token in Vorel Cloud."));
       // Deliberately the argument or the built-in default, untouched: a broken
       // token must not silently fall back to another endpoint's variable.
       Ref url = or_else(base_url, [&] { return c.global("_DEFAULT_API_BASE_URL"_n); });
@@ -593,7 +599,8 @@ Ref probe_agent_claim(Call& c) {
     Ref registration_token = or_else(attr(config, "registration_token"_n), empty_text);
     Ref result = call(c.global("claim_agent"_n), c.arg(P::client), "agent_id"_kw = agent_id,
                       "public_key_hex"_kw = pub_hex, "registration_token"_kw = registration_token);
-    Ref message = fmt("Claimed agent {!s}.", or_else(attr(result, "agent_id"_n), [&] { return attr(result, "name"_n); }));
+    Ref label = or_else(attr(result, "agent_id"_n), [&] { return attr(result, "name"_n); });
+    Ref message = fmt("Claimed agent {!s}.", label);
     Ref raw = attr(result, "raw"_n);
     append_check(c, checks, "agent_claim"_n, "ok"_n, message, "raw"_kw = raw);
     return result;
@@ -662,7 +669,8 @@ Ref doctor(Call& c) {
     return report_refused_configuration(c, config, checks, error);
   }
   // Every probe runs whatever the earlier ones found: one run shows all that
-  // is wrong, not just the first problem.
+  // is wrong, not just the first problem. Only settings the client refuses
+  // at its first call end the run (reported as configuration, above).
   Ref refusal;
   Ref claimed = close_after(client, [&] {
     refusal = capture_error([&] { call(c.global("_probe_health"_n), client, checks); });
