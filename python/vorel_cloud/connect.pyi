@@ -5,6 +5,7 @@ from typing import Final, Literal, overload
 
 from .client import AsyncVorelCloudClient, VorelCloudClient
 from .exceptions import AuthenticationError as AuthenticationError
+from .exceptions import ConfigurationError as ConfigurationError
 from .exceptions import VorelCloudError as VorelCloudError
 from .models import BootstrapCheck, BootstrapReport, ClaimAgentResult, ConnectConfig, ConnectTokenPayload
 

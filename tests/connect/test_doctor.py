@@ -5,10 +5,12 @@ import os
 
 import pytest
 
-from support.fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN
+from support.fakes import AGENT_TOKEN, API_KEY, ENDPOINT, PLAIN_TOKEN, PUB_HEX, REG_TOKEN, make_token
 from vorel_cloud import connect as connect_mod
+from vorel_cloud.client import VorelCloudClient
 from vorel_cloud.exceptions import (
     AuthenticationError,
+    ConfigurationError,
     NotFoundError,
     PermissionDeniedError,
     TransportError,
@@ -419,6 +421,46 @@ def test_doctor_calls_its_helpers_through_the_globals(cloud, monkeypatch):
         ("report", True, True, {"claimed_agent": claimed}),
     ]
     assert cloud.clients[0].closes == 1
+
+
+# ---- settings the client refuses ---------------------------------------------------------
+
+
+def refusal(api_key, base_url):
+    """What the client itself says about these settings (nothing is sent)."""
+    with pytest.raises(ConfigurationError) as info:
+        VorelCloudClient(api_key, base_url=base_url).health()
+    return str(info.value), info.value.remediation
+
+
+@pytest.mark.parametrize(
+    "kwargs, api_key, base_url",
+    [
+        ({"api_key": "vk_line\n"}, "vk_line\n", ""),
+        ({"token": make_token({"endpoint": "https://e.test/", "api_key": "vk in two"})}, "vk in two", "https://e.test"),
+        ({"api_key": "vk", "base_url": "https://[::1"}, "vk", "https://[::1"),
+        ({"api_key": "vk", "base_url": "ftp://e.test"}, "vk", "ftp://e.test"),
+    ],
+    ids=["key-newline", "token-key-blank", "url-unparsable", "url-scheme"],
+)
+def test_refused_settings_fail_the_config_check(kwargs, api_key, base_url):
+    # Recorded, not raised; and said once, as the configuration's fault, with
+    # the client's own message and hint (never the key).
+    report = connect_mod.doctor(**kwargs, claim=True)
+    assert not report.ok
+    assert [(c.name, c.status, c.message, c.remediation) for c in report.checks] == [
+        ("config", "error", *refusal(api_key, base_url or None))
+    ]
+
+
+def test_refusal_at_the_first_call_ends_the_run(cloud):
+    cloud.health = ConfigurationError("invalid Vorel Cloud API base URL 'x': bad", remediation="Fix the URL.")
+    report = connect_mod.doctor(AGENT_TOKEN, public_key_hex=PUB_HEX, claim=True)
+    assert [(c.name, c.status, c.message, c.remediation) for c in report.checks] == [
+        ("config", "error", "invalid Vorel Cloud API base URL 'x': bad", "Fix the URL.")
+    ]
+    assert [e[0] for e in cloud.events] == ["new", "health", "close"]
+    assert not report.ok and report.claimed_agent is None
 
 
 # ---- the report ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@ import base64
 import binascii
 import json
 import os
+import sys
 import types
 
 import pytest
@@ -381,16 +382,101 @@ def only_documented_errors(token):
         ), message
 
 
-@settings(max_examples=400, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(
-    token=st.one_of(
-        st.text(max_size=60),
-        st.text(max_size=60).map(lambda s: "vorel_ct_" + s),
-        st.text(alphabet="ABCDEFabcdef0123456789-_+/=!", max_size=60).map(lambda s: "vorel_ct_" + s),
-        st.binary(max_size=60).map(raw_token),
-        json_values.map(make_token),
-        almost_payloads.map(make_token),
-    )
+any_tokens = st.one_of(
+    st.text(max_size=60),
+    st.text(max_size=60).map(lambda s: "vorel_ct_" + s),
+    st.text(alphabet="ABCDEFabcdef0123456789-_+/=!", max_size=60).map(lambda s: "vorel_ct_" + s),
+    st.binary(max_size=60).map(raw_token),
+    json_values.map(make_token),
+    almost_payloads.map(make_token),
 )
+
+
+@settings(max_examples=400, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(token=any_tokens)
 def test_no_input_raises_anything_else(token):
     only_documented_errors(token)
+
+
+# ---- the stdlib stand-ins: same results, and patches still win ----------------------------
+
+TOKEN = make_token({"endpoint": "https://e.test", "api_key": "k"})
+
+
+def outcome(token):
+    try:
+        p = connect_mod.parse_connect_token(token)
+        return p.endpoint, p.api_key, p.agent_id, p.registration_token
+    except Exception as err:
+        return type(err), str(err), type(err.__cause__), err.__context__ is err.__cause__
+
+
+# Texts the scanner and the decoder treat specially, and one past the stack buffer.
+edge_payloads = st.sampled_from(
+    [b"\xef\xbb\xbf{}", b' \n{"endpoint": "e", "api_key": "k"}\r\t', b'{"endpoint": "e"} {}', b"[1", b"{\"a\": NaN}",
+     json.dumps({"endpoint": "https://e.test", "api_key": "k" * 2000}).encode()]
+)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    token=st.one_of(
+        any_tokens,
+        edge_payloads.map(raw_token),
+        st.tuples(json_values, st.booleans(), st.sampled_from(["", "\n", "=", "=\n", "==="])).map(
+            lambda t: make_token(t[0], fill=t[1]) + t[2]
+        ),
+    )
+)
+def test_stand_ins_match_the_stdlib(token):
+    native = outcome(token)
+    with pytest.MonkeyPatch.context() as mp:  # other objects: the stdlib is called
+        mp.setattr(connect_mod, "base64", types.SimpleNamespace(urlsafe_b64decode=base64.urlsafe_b64decode))
+        mp.setattr(connect_mod, "json", types.SimpleNamespace(loads=json.loads))
+        assert outcome(token) == native
+
+
+@pytest.mark.parametrize(
+    "owner, name",
+    [
+        (base64, "urlsafe_b64decode"),
+        (base64, "b64decode"),
+        (json, "loads"),
+        (json.JSONDecoder, "decode"),
+        (json.JSONDecoder, "raw_decode"),
+        ("module", "base64.urlsafe_b64decode"),
+        ("module", "json.loads"),
+    ],
+)
+def test_patched_stdlib_is_called(monkeypatch, owner, name):
+    calls = []
+    if owner == "module":  # the module global replaced by another object
+        module, name = name.split(".")
+        owner = types.SimpleNamespace(**{name: getattr(globals()[module], name)})
+        monkeypatch.setattr(connect_mod, module, owner)
+    original = getattr(owner, name)
+    monkeypatch.setattr(owner, name, lambda *a, **kw: calls.append(a) or original(*a, **kw))
+    assert connect_mod.parse_connect_token(TOKEN + "\n").api_key == "k"
+    assert len(calls) == 1
+
+
+def test_replaced_default_decoder_is_used(monkeypatch):
+    hooked = json.JSONDecoder(object_hook=lambda obj: {**obj, "api_key": "hooked"})
+    monkeypatch.setattr(json, "_default_decoder", hooked)
+    assert connect_mod.parse_connect_token(TOKEN).api_key == "hooked"
+
+
+def test_unpatched_stdlib_runs_no_python_frame():
+    called = set()
+
+    def profile(frame, event, arg):
+        if event == "call":
+            called.add(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        connect_mod.parse_connect_token(TOKEN)
+    finally:
+        sys.setprofile(None)
+    assert "from_dict" in called
+    assert not called & {"urlsafe_b64decode", "b64decode", "loads", "decode", "raw_decode"}
