@@ -383,7 +383,9 @@ class DevServer:
                 if store is not None:
                     store.close()
 
-            threading.Thread(target=finish, name=f"vorel-devserver-stop:{self.port}", daemon=True).start()
+            # Not a daemon: the interpreter waits for the shutdown at exit (bounded by `timeout`)
+            # instead of leaving a half-stopped server and an open database behind.
+            threading.Thread(target=finish, name=f"vorel-devserver-stop:{self.port}", daemon=False).start()
             return
         self._stop_http(timeout)
         self._teardown()
