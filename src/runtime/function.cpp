@@ -366,7 +366,146 @@ Ref make_closure(const Call& outer, const FuncDef& def, const char* qualname, st
   return create(reinterpret_cast<PyObject*>(Py_TYPE(outer.fn)), outer.fn->globals, def, qualname, captures);
 }
 
+namespace {
+
+constexpr const char* kTypingNames[] = {"Any",   "Dict",     "List",      "Optional", "Union",
+                                        "Tuple", "Callable", "Awaitable", "Sequence"};
+
+// Evaluates the annotation expressions of the tables without compiling them:
+//   expr := atom ('[' item (',' item)* ']')?    item := expr | '[' (expr (',' expr)*)? ']'
+//   atom := NAME ('.' NAME)* | quoted text without escapes
+// with names resolved as the compiled expression would (typing's names, then
+// the globals, then builtins). `ok` turns false, with no error set, on
+// anything outside that grammar or a name that does not resolve: the caller
+// then compiles the text, which gives Python's own errors.
+class AnnotationReader {
+ public:
+  AnnotationReader(PyObject* globals, const char* p) : globals_(globals), p_(p) {}
+  bool ok = true;
+
+  Ref expression() {
+    Ref v = atom();
+    if (!ok) return v;
+    skip();
+    if (*p_ != '[') return v;
+    ++p_;
+    std::vector<Ref> got = items();
+    if (!ok) return Ref();
+    Ref key = key_of(got);
+    return item(v, key);
+  }
+  bool at_end() {
+    skip();
+    return *p_ == '\0';
+  }
+
+ private:
+  void skip() {
+    while (*p_ == ' ') ++p_;
+  }
+  static bool name_char(char ch, bool first) {
+    return ch == '_' || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (!first && ch >= '0' && ch <= '9');
+  }
+  Ref fail() {
+    ok = false;
+    return Ref();
+  }
+  // item (',' item)* up to the closing bracket.
+  std::vector<Ref> items() {
+    std::vector<Ref> got;
+    while (ok) {
+      skip();
+      if (*p_ == '[') {
+        ++p_;
+        skip();
+        std::vector<Ref> inner;
+        if (*p_ == ']') ++p_;
+        else inner = items();
+        if (!ok) break;
+        got.push_back(pack(inner, Ref::steal(PyList_New((Py_ssize_t)inner.size()))));
+      } else {
+        got.push_back(expression());
+      }
+      skip();
+      if (*p_ == ',') {
+        ++p_;
+        continue;
+      }
+      if (*p_ == ']') {
+        ++p_;
+        return got;
+      }
+      fail();
+    }
+    return got;
+  }
+  // The subscript key: one item alone, several as a tuple.
+  static Ref key_of(std::vector<Ref>& got) {
+    if (got.size() == 1) return std::move(got[0]);
+    return pack(got, Ref::steal(PyTuple_New((Py_ssize_t)got.size())));
+  }
+  // Fills a new list or tuple of the right size with `got`.
+  static Ref pack(std::vector<Ref>& got, Ref seq) {
+    for (size_t i = 0; i < got.size(); ++i) {
+      if (PyList_Check(seq)) PyList_SET_ITEM(seq.get(), (Py_ssize_t)i, got[i].release());
+      else PyTuple_SET_ITEM(seq.get(), (Py_ssize_t)i, got[i].release());
+    }
+    return seq;
+  }
+  Ref atom() {
+    skip();
+    const char quote = *p_;
+    if (quote == '\'' || quote == '"') {
+      const char* start = ++p_;
+      while (*p_ != '\0' && *p_ != quote && *p_ != '\\') ++p_;
+      if (*p_ != quote) return fail();
+      Ref s = Ref::steal(PyUnicode_DecodeUTF8(start, p_ - start, nullptr));
+      ++p_;
+      PyObject* raw = s.release();
+      PyUnicode_InternInPlace(&raw);  // as the compiler keeps a name-like constant
+      return Ref::steal(raw);
+    }
+    Ref v = resolve(word());
+    while (ok && *p_ == '.') {
+      ++p_;
+      std::string part = word();
+      if (!ok) break;
+      v = attr(v, name_of(part.c_str()));
+    }
+    return v;
+  }
+  std::string word() {
+    const char* start = p_;
+    while (name_char(*p_, p_ == start)) ++p_;
+    if (p_ == start) ok = false;
+    return std::string(start, p_);
+  }
+  Ref resolve(const std::string& n) {
+    if (!ok) return Ref();
+    if (n == "None") return none();
+    for (const char* t : kTypingNames)
+      if (n == t) return attr(import_module("typing"_n), name_of(t));
+    PyObject* key = name_of(n.c_str());
+    for (PyObject* scope : {globals_, PyEval_GetBuiltins()}) {
+      PyObject* v = PyDict_GetItemWithError(scope, key);
+      if (v != nullptr) return Ref::borrow(v);
+      if (PyErr_Occurred()) throw_pending();
+    }
+    return fail();
+  }
+
+  PyObject* globals_;
+  const char* p_;
+};
+
+}  // namespace
+
 Ref annotation(PyObject* globals, const char* expr) {
+  {
+    AnnotationReader reader(globals, expr);
+    Ref v = reader.expression();
+    if (reader.ok && reader.at_end()) return v;
+  }
   Ref typing = import_module("typing");
   Ref ns = dict();
   for (const char* n : {"Any", "Dict", "List", "Optional", "Union", "Tuple", "Callable", "Awaitable", "Sequence"})

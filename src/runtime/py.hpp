@@ -25,6 +25,7 @@ Ref tuple(std::initializer_list<PyObject*> items);
 Ref list(std::initializer_list<PyObject*> items = {});
 Ref dict();
 // Evaluates a Python literal ("None", "2.0", "'text'", "()") once; for defaults.
+// The common forms are made directly; only others are compiled.
 Ref literal(const char* source);
 
 Ref str(PyObject* o);                  // str(o)
