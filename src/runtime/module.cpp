@@ -122,7 +122,10 @@ Ref construct_fields(PyObject* module, PyObject* cls, PyObject* kwnames, PyObjec
     for (size_t i = 0; i < n; ++i) argv[i + 1] = values[i];
     return Ref::steal(PyObject_Vectorcall(cls, argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
   }
-  Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
+  // object.__new__ itself (the guard saw it in place): it also lays out the
+  // instance's attribute values as a constructed instance has them.
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref obj = Ref::steal(tp->tp_new(tp, no_args, nullptr));
   for (size_t i = 0; i < n; ++i)
     check(PyObject_GenericSetAttr(obj, PyTuple_GET_ITEM(kwnames, (Py_ssize_t)i), values[i]));
   return obj;

@@ -426,3 +426,35 @@ def test_builder_with_signing_core_does_not_leak(core):
     core.scope_error = RuntimeError  # a fresh exception each call: a reused one grows its traceback
     assert_no_leak(lambda: parvex.build_approval_request_payload(req, signing_key=key), **LEAK)
     assert_no_leak(lambda: parvex.build_approval_request_payload(req), expect=VorelCloudError, **LEAK)
+
+
+# ---- native short cuts against what they stand for ---------------------------
+
+
+class Hex(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "text", ["0A0b", "", "00ff" * 16, "abc", "zz", "a" + "g", "aa bb", "\u00e90", Hex("0102"), "0x12"]
+)
+def test_hex_text_decodes_as_bytes_fromhex(text):
+    def outcome(fn):
+        try:
+            return fn(text)
+        except ValueError as e:
+            return (ValueError, str(e))
+
+    got = outcome(parvex._normalize_request_hash)
+    assert got == outcome(bytes.fromhex) and type(got) in (bytes, tuple)
+
+
+def test_built_payload_is_laid_out_as_a_constructed_one(core):
+    # The guarded construction must leave the instance as the class's own
+    # __init__ would: same attribute values, stored the same way.
+    import gc
+
+    p = parvex.build_approval_request_payload(full_request())
+    q = parvex.ApprovalRequestPayload(**{f: getattr(p, f) for f in p.__dataclass_fields__})
+    assert [type(r) for r in gc.get_referents(p)] == [type(r) for r in gc.get_referents(q)]
+    assert p == q
