@@ -318,8 +318,12 @@ PyType_Slot fn_slots[] = {
     {0, nullptr}};
 
 PyType_Spec fn_spec = {"vorel_cloud.native_function", sizeof(FunctionObject), 0,
+                       // METHOD_DESCRIPTOR: as for Python functions, `obj.method(...)` calls
+                       // the function with obj first instead of making a bound method
+                       // (what fn_descr_get would return behaves exactly so).
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                           Py_TPFLAGS_IMMUTABLETYPE,
                        fn_slots};
 
 Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qualname,
