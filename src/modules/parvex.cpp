@@ -31,8 +31,34 @@ Ref as_bytes(PyObject* value) {
   return call(bytes_type(), value);
 }
 
-// bytes.fromhex(text)
-Ref from_hex(PyObject* text) { return call_method(bytes_type(), "fromhex"_n, text); }
+int hex_digit(Py_UCS1 ch) {
+  if (ch >= '0' && ch <= '9') return ch - '0';
+  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+  return -1;
+}
+
+// bytes.fromhex(text). Plain hex text (an exact str of ASCII digit pairs, the
+// usual form of a key or hash) is decoded here; anything else (whitespace,
+// odd length, bad digits, a str subclass) goes to bytes.fromhex itself, for
+// its own result or error. bytes is immutable, so fromhex is always the
+// interpreter's own.
+Ref from_hex(PyObject* text) {
+  if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) % 2 == 0) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text) / 2;
+    const Py_UCS1* digits = PyUnicode_1BYTE_DATA(text);
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+    auto* raw = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+      const int hi = hex_digit(digits[2 * i]), lo = hex_digit(digits[2 * i + 1]);
+      if (hi < 0 || lo < 0) break;
+      raw[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    if (i == n) return out;
+  }
+  return call_method(bytes_type(), "fromhex"_n, text);
+}
 
 // dict(mapping)
 Ref as_dict(PyObject* mapping) {
