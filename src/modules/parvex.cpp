@@ -31,12 +31,16 @@ Ref as_bytes(PyObject* value) {
   return call(bytes_type(), value);
 }
 
-int hex_digit(Py_UCS1 ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
+// Hex digit values by character; -1 for anything else.
+struct HexDigits {
+  signed char value[256];
+  constexpr HexDigits() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 10; ++i) value['0' + i] = (signed char)i;
+    for (int i = 0; i < 6; ++i) value['a' + i] = value['A' + i] = (signed char)(10 + i);
+  }
+};
+constexpr HexDigits kHex;
 
 // bytes.fromhex(text). Plain hex text (an exact str of ASCII digit pairs, the
 // usual form of a key or hash) is decoded here; anything else (whitespace,
@@ -51,7 +55,7 @@ Ref from_hex(PyObject* text) {
     auto* raw = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
     Py_ssize_t i = 0;
     for (; i < n; ++i) {
-      const int hi = hex_digit(digits[2 * i]), lo = hex_digit(digits[2 * i + 1]);
+      const int hi = kHex.value[digits[2 * i]], lo = kHex.value[digits[2 * i + 1]];
       if (hi < 0 || lo < 0) break;
       raw[i] = static_cast<unsigned char>(hi << 4 | lo);
     }
@@ -161,7 +165,7 @@ Ref build_attestation_fields(Call& c) {
   // None counts as absent, as in the builder, which has just skipped it.
   Ref own_hash = attr_or(request, "request_hash"_n, Py_None);
   if (own_hash.is_none()) own_hash = bytes("");
-  Ref request_hash = call(c.global("_normalize_request_hash"_n), own_hash);
+  Ref request_hash = call_native(c.global("_normalize_request_hash"_n), own_hash);
   Ref attested = get(attestation, "request_hash"_n);
   if (truthy(attested)) {
     try {
@@ -181,30 +185,30 @@ Ref build_approval_request_payload(Call& c) {
   PyObject* request = c.arg(BuildArg::request);
   PyObject* idempotency_key = c.arg(BuildArg::idempotency_key);
 
-  Ref holder_key = call(c.global("_resolve_holder_key"_n), request);
+  Ref holder_key = call_native(c.global("_resolve_holder_key"_n), request);
   if (!truthy(holder_key))
     raise(cloud_error(
         c, fmt("request.holder_key is required for cloud approval - ensure the warrant is bound before enforcement")));
 
-  Ref empty_text = text("");
+  Ref empty_text = Ref::borrow(""_n);
   Ref args_cbor_b64 = attr_or(request, "args_canonical_cbor_b64"_n, empty_text);
   if (!truthy(args_cbor_b64)) args_cbor_b64 = empty_text;
 
   Ref context = attr_or(request, "approval_context_attestation"_n, Py_None);
   context = truthy(context) ? as_dict(context) : dict();
 
-  Ref resolved_key = call(c.global("_resolve_signing_key"_n), c.arg(BuildArg::signing_key));
+  Ref resolved_key = call_native(c.global("_resolve_signing_key"_n), c.arg(BuildArg::signing_key));
 
   Ref request_hash = bytes("");
   if (!attr_or(request, "request_hash"_n, Py_None).is_none()) {
     Ref again = attr(request, "request_hash"_n);
-    request_hash = call(c.global("_normalize_request_hash"_n), again);
+    request_hash = call_native(c.global("_normalize_request_hash"_n), again);
   }
 
   const bool complete = truthy(args_cbor_b64) && truthy(context);
   if (!complete) {
     if (resolved_key.is_none()) raise(attestation_required(c));
-    Ref built = call(c.global("_build_attestation_fields"_n), request, "signing_key"_kw = resolved_key,
+    Ref built = call_native(c.global("_build_attestation_fields"_n), request, "signing_key"_kw = resolved_key,
                      "holder_key"_kw = holder_key);
     auto fields = unpack<3>(built);
     args_cbor_b64 = fields[0];
@@ -222,9 +226,9 @@ Ref build_approval_request_payload(Call& c) {
     request_hash = from_hex(as_text);
   }
 
-  Ref rules = call(c.global("_extract_inline_rules"_n), request);
+  Ref rules = call_native(c.global("_extract_inline_rules"_n), request);
   auto [approver_keys, threshold, ttl_seconds] = unpack<3>(rules);
-  Ref resolved_policy = call(c.global("_extract_policy_id"_n), request, c.arg(BuildArg::policy_id));
+  Ref resolved_policy = call_native(c.global("_extract_policy_id"_n), request, c.arg(BuildArg::policy_id));
 
   Ref arguments = attr_or(request, "arguments"_n, Py_None);
   Ref metadata = PyDict_Check(arguments.get()) ? arguments : none();

@@ -196,6 +196,22 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
   });
 }
 
+// Every parameter given, none of them variadic, keywords exactly the
+// remaining parameters in table order.
+bool takes_exactly(FunctionObject* f, size_t npos, PyObject* kwnames) {
+  const auto params = f->def->params;
+  const size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
+  if (npos + nkw != params.size()) return false;
+  for (size_t i = 0; i < params.size(); ++i) {
+    const ParamKind kind = params[i].kind;
+    if (i < npos ? kind != ParamKind::positional_or_keyword : kind == ParamKind::var_positional || kind == ParamKind::var_keyword)
+      return false;
+    if (i >= npos && PyTuple_GET_ITEM(kwnames, (Py_ssize_t)(i - npos)) != PyTuple_GET_ITEM(f->names, (Py_ssize_t)i))
+      return false;
+  }
+  return true;
+}
+
 Ref build_annotations(FunctionObject* f) {
   Ref ann = dict();
   for (const Param& p : f->def->params)
@@ -361,6 +377,19 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
 }
 
 }  // namespace
+
+Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+  if (PyVectorcall_Function(f) == fn_vectorcall) {
+    auto* fn = reinterpret_cast<FunctionObject*>(f);
+    if (takes_exactly(fn, nargs, kwnames)) {
+      Ref hold = Ref::borrow(f);  // the callee's globals stay alive while it runs
+      Call c{fn, {}, {}, {}};
+      for (size_t i = 0; i < fn->def->params.size(); ++i) c.args[i] = args[i];
+      return fn->def->impl(c);
+    }
+  }
+  return Ref::steal(PyObject_Vectorcall(f, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
 
 Ref make_function(PyObject* module, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
   return create(state_of(module).function_type, PyModule_GetDict(module), def, qualname, captures);

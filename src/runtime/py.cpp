@@ -147,7 +147,10 @@ Ref literal(const char* source) {
   return Ref::steal(PyRun_String(source, Py_eval_input, ns, ns));
 }
 
-Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
+Ref str(PyObject* o) {
+  if (PyUnicode_CheckExact(o)) return Ref::borrow(o);  // what PyObject_Str returns, without its signal check
+  return Ref::steal(PyObject_Str(o));
+}
 Ref format(PyObject* o) { return Ref::steal(PyObject_Format(o, nullptr)); }
 
 Ref cat(std::initializer_list<PyObject*> parts) {
@@ -155,7 +158,15 @@ Ref cat(std::initializer_list<PyObject*> parts) {
   return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
 
-bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
+bool truthy(PyObject* o) {
+  // The exact built-in types answer from their size, as their __bool__/__len__ would.
+  if (o == Py_None || o == Py_False) return false;
+  if (o == Py_True) return true;
+  if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+  if (PyBytes_CheckExact(o)) return PyBytes_GET_SIZE(o) != 0;
+  if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+  return check(PyObject_IsTrue(o)) == 1;
+}
 
 bool equals_text(PyObject* o, const char* s) {
   if (PyUnicode_CheckExact(o)) return PyUnicode_CompareWithASCIIString(o, s) == 0;

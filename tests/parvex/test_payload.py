@@ -458,3 +458,18 @@ def test_built_payload_is_laid_out_as_a_constructed_one(core):
     q = parvex.ApprovalRequestPayload(**{f: getattr(p, f) for f in p.__dataclass_fields__})
     assert [type(r) for r in gc.get_referents(p)] == [type(r) for r in gc.get_referents(q)]
     assert p == q
+
+
+@pytest.mark.parametrize("replacement", ["python", "native"])
+def test_helpers_are_read_from_the_module_at_each_call(core, monkeypatch, replacement):
+    # The builder reaches its helpers through the module globals: a patched
+    # one runs instead, whether Python code or another native function.
+    if replacement == "python":
+        monkeypatch.setattr(parvex, "_resolve_holder_key", lambda request: b"\x07")
+        monkeypatch.setattr(parvex, "_extract_policy_id", lambda request, override: "patched")
+        p = parvex.build_approval_request_payload(full_request())
+        assert (p.holder_key, p.policy_id) == (b"\x07", "patched")
+    else:
+        monkeypatch.setattr(parvex, "_resolve_holder_key", parvex._normalize_request_hash)
+        with pytest.raises(VorelCloudError, match=TYPE_ERR):
+            parvex.build_approval_request_payload(full_request())
