@@ -248,26 +248,35 @@ Ref build_approval_request_payload(Call& c) {
 
 Ref to_create_request_kwargs(Call& c) {
   PyObject* self = c.arg(SelfArg::self);
+  static constexpr size_t kFields = 12;
+  const Name names[kFields] = {"warrant_id"_n,
+                               "tool"_n,
+                               "request_hash"_n,
+                               "holder_key"_n,
+                               "args_canonical_cbor_b64"_n,
+                               "approval_context_attestation"_n,
+                               "metadata"_n,
+                               "policy_id"_n,
+                               "threshold"_n,
+                               "approver_keys"_n,
+                               "ttl_seconds"_n,
+                               "idempotency_key"_n};
+  std::array<Ref, kFields> v;
+  const bool read = read_fields(c, self, v);
   Ref out = dict();
-  for (Name name : {"warrant_id"_n, "tool"_n, "request_hash"_n, "holder_key"_n, "args_canonical_cbor_b64"_n,
-                    "approval_context_attestation"_n})
-    set_item(out, name, attr(self, name));
-  // Optional members: None means "not set"; policy and idempotency key are
-  // also left out when empty, the numbers and lists are sent even when 0/[].
-  auto put_unless_none = [&](Name name) {
-    Ref v = attr(self, name);
-    if (!v.is_none()) set_item(out, name, v);
-  };
-  auto put_if_truthy = [&](Name name) {
-    Ref v = attr(self, name);
-    if (truthy(v)) set_item(out, name, v);
-  };
-  put_unless_none("metadata"_n);
-  put_if_truthy("policy_id"_n);
-  put_unless_none("threshold"_n);
-  put_unless_none("approver_keys"_n);
-  put_unless_none("ttl_seconds"_n);
-  put_if_truthy("idempotency_key"_n);
+  // The six required members always; of the optional ones None means "not
+  // set", policy and idempotency key are also left out when empty, the
+  // numbers and lists are sent even when 0/[].
+  enum Kind { always, unless_none, if_truthy };
+  static constexpr Kind kinds[kFields] = {always,      always,      always,      always,
+                                          always,      always,      unless_none, if_truthy,
+                                          unless_none, unless_none, unless_none, if_truthy};
+  for (size_t i = 0; i < kFields; ++i) {
+    if (!read) v[i] = attr(self, names[i]);
+    if (kinds[i] == unless_none && v[i].is_none()) continue;
+    if (kinds[i] == if_truthy && !truthy(v[i])) continue;
+    check(PyDict_SetItem(out, names[i], v[i]));
+  }
   return out;
 }
 

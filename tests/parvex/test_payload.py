@@ -473,3 +473,33 @@ def test_helpers_are_read_from_the_module_at_each_call(core, monkeypatch, replac
         monkeypatch.setattr(parvex, "_resolve_holder_key", parvex._normalize_request_hash)
         with pytest.raises(VorelCloudError, match=TYPE_ERR):
             parvex.build_approval_request_payload(full_request())
+
+
+@pytest.mark.parametrize("change", ["class property", "subclass property", "deleted with default", "deleted required", "reordered"])
+def test_to_create_request_kwargs_reads_fields_as_attributes(core, monkeypatch, change):
+    # The members are read as `self.<field>` would read them, whatever the
+    # class or the instance has become since the payload was built.
+    p = parvex.build_approval_request_payload(full_request(), policy_id="pol", idempotency_key="k")
+    expected = dict(p.to_create_request_kwargs())
+    if change == "class property":
+        monkeypatch.setattr(parvex.ApprovalRequestPayload, "tool", property(lambda self: "shadowed"), raising=False)
+        expected["tool"] = "shadowed"
+    elif change == "subclass property":
+        sub = type("Sub", (parvex.ApprovalRequestPayload,), {"policy_id": property(lambda self: "sub")})
+        q = object.__new__(sub)
+        q.__dict__.update(vars(p))
+        p = q
+        expected["policy_id"] = "sub"
+    elif change == "deleted with default":
+        del p.policy_id  # the class default (None) shows through
+        del expected["policy_id"]
+    elif change == "deleted required":
+        del p.tool
+        with pytest.raises(AttributeError):
+            p.to_create_request_kwargs()
+        return
+    else:
+        del p.warrant_id
+        p.warrant_id = "again"  # now last in the instance's own order
+        expected["warrant_id"] = "again"
+    assert list(p.to_create_request_kwargs().items()) == list(expected.items())
