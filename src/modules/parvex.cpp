@@ -54,10 +54,11 @@ Ref from_hex(PyObject* text) {
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
     auto* raw = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
     Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-      const int hi = kHex.value[digits[2 * i]], lo = kHex.value[digits[2 * i + 1]];
-      if (hi < 0 || lo < 0) break;
-      raw[i] = static_cast<unsigned char>(hi << 4 | lo);
+    for (; i < n; ++i, digits += 2) {
+      // Negative when either digit is not one (-1 shifted or or-ed stays negative).
+      const int byte = kHex.value[digits[0]] * 16 | kHex.value[digits[1]];
+      if (byte < 0) break;
+      raw[i] = static_cast<unsigned char>(byte);
     }
     if (i == n) return out;
   }

@@ -1,5 +1,6 @@
 #include "runtime/function.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -202,6 +203,7 @@ bool takes_exactly(FunctionObject* f, size_t npos, PyObject* kwnames) {
   const auto params = f->def->params;
   const size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
   if (npos + nkw != params.size()) return false;
+  if (nkw == 0 && npos == 1) return params[0].kind == ParamKind::positional_or_keyword;
   for (size_t i = 0; i < params.size(); ++i) {
     const ParamKind kind = params[i].kind;
     if (i < npos ? kind != ParamKind::positional_or_keyword : kind == ParamKind::var_positional || kind == ParamKind::var_keyword)
@@ -384,7 +386,7 @@ Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObjec
     if (takes_exactly(fn, nargs, kwnames)) {
       Ref hold = Ref::borrow(f);  // the callee's globals stay alive while it runs
       Call c{fn, {}, {}, {}};
-      for (size_t i = 0; i < fn->def->params.size(); ++i) c.args[i] = args[i];
+      std::copy(args, args + fn->def->params.size(), c.args);
       return fn->def->impl(c);
     }
   }
