@@ -384,7 +384,7 @@ Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObjec
   if (PyVectorcall_Function(f) == fn_vectorcall) {
     auto* fn = reinterpret_cast<FunctionObject*>(f);
     if (takes_exactly(fn, nargs, kwnames)) {
-      Ref hold = Ref::borrow(f);  // the callee's globals stay alive while it runs
+      // `f` is held by the caller for the call (a global read into a Ref).
       Call c{fn, {}, {}, {}};
       std::copy(args, args + fn->def->params.size(), c.args);
       return fn->def->impl(c);
