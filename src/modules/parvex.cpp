@@ -53,14 +53,14 @@ Ref from_hex(PyObject* text) {
     const Py_UCS1* digits = PyUnicode_1BYTE_DATA(text);
     Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
     auto* raw = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.get()));
-    Py_ssize_t i = 0;
-    for (; i < n; ++i, digits += 2) {
-      // Negative when either digit is not one (-1 shifted or or-ed stays negative).
+    // A digit that is not one makes its byte, and so `bad`, negative.
+    int bad = 0;
+    for (Py_ssize_t i = 0; i < n; ++i, digits += 2) {
       const int byte = kHex.value[digits[0]] * 16 | kHex.value[digits[1]];
-      if (byte < 0) break;
+      bad |= byte;
       raw[i] = static_cast<unsigned char>(byte);
     }
-    if (i == n) return out;
+    if (bad >= 0) return out;
   }
   return call_method(bytes_type(), "fromhex"_n, text);
 }

@@ -215,8 +215,14 @@ Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttr(o, 
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
 Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt) {
-  Ref v = lookup(o, name);
-  return v ? v : Ref::borrow(dflt);
+  PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int rc = PyObject_GetOptionalAttr(o, name, &v);
+#else
+  const int rc = _PyObject_LookupAttr(o, name, &v);
+#endif
+  if (rc < 0) throw_pending();
+  return rc > 0 ? Ref::steal(v) : Ref::borrow(dflt);
 }
 Ref attr_or(PyObject* o, const char* name, PyObject* dflt) { return attr_or(o, name_of(name), dflt); }
 
