@@ -196,7 +196,9 @@ Ref build_approval_request_payload(Call& c) {
   if (!truthy(args_cbor_b64)) args_cbor_b64 = empty_text;
 
   Ref context = attr_or(request, "approval_context_attestation"_n, Py_None);
-  context = truthy(context) ? as_dict(context) : dict();
+  // An empty attestation is replaced below (or refused): no dict of its own.
+  const bool has_context = truthy(context);
+  if (has_context) context = as_dict(context);
 
   Ref resolved_key = call_native(c.global("_resolve_signing_key"_n), c.arg(BuildArg::signing_key));
 
@@ -206,15 +208,15 @@ Ref build_approval_request_payload(Call& c) {
     request_hash = call_native(c.global("_normalize_request_hash"_n), again);
   }
 
-  const bool complete = truthy(args_cbor_b64) && truthy(context);
+  const bool complete = truthy(args_cbor_b64) && has_context && truthy(context);
   if (!complete) {
     if (resolved_key.is_none()) raise(attestation_required(c));
     Ref built = call_native(c.global("_build_attestation_fields"_n), request, "signing_key"_kw = resolved_key,
                      "holder_key"_kw = holder_key);
     auto fields = unpack<3>(built);
-    args_cbor_b64 = fields[0];
-    context = fields[1];
-    request_hash = fields[2];
+    args_cbor_b64 = std::move(fields[0]);
+    context = std::move(fields[1]);
+    request_hash = std::move(fields[2]);
     // The record promises a non-empty pair; an empty one from the signing
     // core is no attestation at all.
     if (!truthy(args_cbor_b64) || !truthy(context)) raise(attestation_required(c));
