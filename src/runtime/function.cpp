@@ -19,6 +19,10 @@ struct FunctionObject {
   PyObject* captures;  // tuple of captured values, or NULL
   PyObject* names;     // tuple: the parameters' names, interned (keyword matching by identity)
   PyObject* weakrefs;
+  // The parameter table's shape, worked out once: positional parameters,
+  // how many of them have defaults, where *args and **kwargs are (-1: none).
+  unsigned char npos, pos_defaults;
+  signed char var_pos, var_kw;
 };
 
 size_t param_count(const FunctionObject* fn) { return fn->def->params.size(); }
@@ -107,19 +111,8 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
   const auto params = f->def->params;
   const size_t n = params.size();
   const size_t given = PyVectorcall_NARGS(nargsf);
-  size_t npos = 0, pos_defaults = 0;
-  long var_pos = -1, var_kw = -1;
-  for (size_t i = 0; i < n; ++i) {
-    const Param& p = params[i];
-    if (p.kind == ParamKind::positional_or_keyword) {
-      ++npos;
-      if (p.default_literal) ++pos_defaults;
-    } else if (p.kind == ParamKind::var_positional) {
-      var_pos = (long)i;
-    } else if (p.kind == ParamKind::var_keyword) {
-      var_kw = (long)i;
-    }
-  }
+  const size_t npos = f->npos, pos_defaults = f->pos_defaults;
+  const long var_pos = f->var_pos, var_kw = f->var_kw;
   auto is_named = [&](size_t i) {
     return params[i].kind == ParamKind::positional_or_keyword || params[i].kind == ParamKind::keyword_only;
   };
@@ -355,8 +348,18 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
   f->dict = check(PyDict_New());
   f->defaults = check(PyTuple_New((Py_ssize_t)def.params.size()));
   f->names = check(PyTuple_New((Py_ssize_t)def.params.size()));
+  f->npos = f->pos_defaults = 0;
+  f->var_pos = f->var_kw = -1;
   Py_ssize_t i = 0;
   for (const Param& p : def.params) {
+    if (p.kind == ParamKind::positional_or_keyword) {
+      ++f->npos;
+      if (p.default_literal) ++f->pos_defaults;
+    } else if (p.kind == ParamKind::var_positional) {
+      f->var_pos = (signed char)i;
+    } else if (p.kind == ParamKind::var_keyword) {
+      f->var_kw = (signed char)i;
+    }
     PyObject* v = p.default_literal ? literal(p.default_literal).release() : Py_NewRef(Py_None);
     PyTuple_SET_ITEM(f->names, i, Py_NewRef(name_of(p.name)));
     PyTuple_SET_ITEM(f->defaults, i++, v);
