@@ -1,5 +1,6 @@
 #include "runtime/function.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ struct FunctionObject {
   PyObject* captures;  // tuple of captured values, or NULL
   PyObject* names;     // tuple: the parameters' names, interned (keyword matching by identity)
   PyObject* weakrefs;
+  // The parameter table's shape, worked out once: positional parameters,
+  // how many of them have defaults, where *args and **kwargs are (-1: none).
+  unsigned char npos, pos_defaults;
+  signed char var_pos, var_kw;
 };
 
 size_t param_count(const FunctionObject* fn) { return fn->def->params.size(); }
@@ -106,19 +111,8 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
   const auto params = f->def->params;
   const size_t n = params.size();
   const size_t given = PyVectorcall_NARGS(nargsf);
-  size_t npos = 0, pos_defaults = 0;
-  long var_pos = -1, var_kw = -1;
-  for (size_t i = 0; i < n; ++i) {
-    const Param& p = params[i];
-    if (p.kind == ParamKind::positional_or_keyword) {
-      ++npos;
-      if (p.default_literal) ++pos_defaults;
-    } else if (p.kind == ParamKind::var_positional) {
-      var_pos = (long)i;
-    } else if (p.kind == ParamKind::var_keyword) {
-      var_kw = (long)i;
-    }
-  }
+  const size_t npos = f->npos, pos_defaults = f->pos_defaults;
+  const long var_pos = f->var_pos, var_kw = f->var_kw;
   auto is_named = [&](size_t i) {
     return params[i].kind == ParamKind::positional_or_keyword || params[i].kind == ParamKind::keyword_only;
   };
@@ -194,6 +188,23 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, Py
     parse(f, args, nargsf, kwnames, c);
     return f->def->impl(c);
   });
+}
+
+// Every parameter given, none of them variadic, keywords exactly the
+// remaining parameters in table order.
+bool takes_exactly(FunctionObject* f, size_t npos, PyObject* kwnames) {
+  const auto params = f->def->params;
+  const size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
+  if (npos + nkw != params.size()) return false;
+  if (nkw == 0 && npos == 1) return params[0].kind == ParamKind::positional_or_keyword;
+  for (size_t i = 0; i < params.size(); ++i) {
+    const ParamKind kind = params[i].kind;
+    if (i < npos ? kind != ParamKind::positional_or_keyword : kind == ParamKind::var_positional || kind == ParamKind::var_keyword)
+      return false;
+    if (i >= npos && PyTuple_GET_ITEM(kwnames, (Py_ssize_t)(i - npos)) != PyTuple_GET_ITEM(f->names, (Py_ssize_t)i))
+      return false;
+  }
+  return true;
 }
 
 Ref build_annotations(FunctionObject* f) {
@@ -318,8 +329,12 @@ PyType_Slot fn_slots[] = {
     {0, nullptr}};
 
 PyType_Spec fn_spec = {"vorel_cloud.native_function", sizeof(FunctionObject), 0,
+                       // METHOD_DESCRIPTOR: as for Python functions, `obj.method(...)` calls
+                       // the function with obj first instead of making a bound method
+                       // (what fn_descr_get would return behaves exactly so).
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                           Py_TPFLAGS_IMMUTABLETYPE,
                        fn_slots};
 
 Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qualname,
@@ -333,8 +348,18 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
   f->dict = check(PyDict_New());
   f->defaults = check(PyTuple_New((Py_ssize_t)def.params.size()));
   f->names = check(PyTuple_New((Py_ssize_t)def.params.size()));
+  f->npos = f->pos_defaults = 0;
+  f->var_pos = f->var_kw = -1;
   Py_ssize_t i = 0;
   for (const Param& p : def.params) {
+    if (p.kind == ParamKind::positional_or_keyword) {
+      ++f->npos;
+      if (p.default_literal) ++f->pos_defaults;
+    } else if (p.kind == ParamKind::var_positional) {
+      f->var_pos = (signed char)i;
+    } else if (p.kind == ParamKind::var_keyword) {
+      f->var_kw = (signed char)i;
+    }
     PyObject* v = p.default_literal ? literal(p.default_literal).release() : Py_NewRef(Py_None);
     PyTuple_SET_ITEM(f->names, i, Py_NewRef(name_of(p.name)));
     PyTuple_SET_ITEM(f->defaults, i++, v);
@@ -358,6 +383,19 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
 
 }  // namespace
 
+Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+  if (PyVectorcall_Function(f) == fn_vectorcall) {
+    auto* fn = reinterpret_cast<FunctionObject*>(f);
+    if (takes_exactly(fn, nargs, kwnames)) {
+      // `f` is held by the caller for the call (a global read into a Ref).
+      Call c{fn, {}, {}, {}};
+      std::copy(args, args + fn->def->params.size(), c.args);
+      return fn->def->impl(c);
+    }
+  }
+  return Ref::steal(PyObject_Vectorcall(f, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 Ref make_function(PyObject* module, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
   return create(state_of(module).function_type, PyModule_GetDict(module), def, qualname, captures);
 }
@@ -366,7 +404,146 @@ Ref make_closure(const Call& outer, const FuncDef& def, const char* qualname, st
   return create(reinterpret_cast<PyObject*>(Py_TYPE(outer.fn)), outer.fn->globals, def, qualname, captures);
 }
 
+namespace {
+
+constexpr const char* kTypingNames[] = {"Any",   "Dict",     "List",      "Optional", "Union",
+                                        "Tuple", "Callable", "Awaitable", "Sequence"};
+
+// Evaluates the annotation expressions of the tables without compiling them:
+//   expr := atom ('[' item (',' item)* ']')?    item := expr | '[' (expr (',' expr)*)? ']'
+//   atom := NAME ('.' NAME)* | quoted text without escapes
+// with names resolved as the compiled expression would (typing's names, then
+// the globals, then builtins). `ok` turns false, with no error set, on
+// anything outside that grammar or a name that does not resolve: the caller
+// then compiles the text, which gives Python's own errors.
+class AnnotationReader {
+ public:
+  AnnotationReader(PyObject* globals, const char* p) : globals_(globals), p_(p) {}
+  bool ok = true;
+
+  Ref expression() {
+    Ref v = atom();
+    if (!ok) return v;
+    skip();
+    if (*p_ != '[') return v;
+    ++p_;
+    std::vector<Ref> got = items();
+    if (!ok) return Ref();
+    Ref key = key_of(got);
+    return item(v, key);
+  }
+  bool at_end() {
+    skip();
+    return *p_ == '\0';
+  }
+
+ private:
+  void skip() {
+    while (*p_ == ' ') ++p_;
+  }
+  static bool name_char(char ch, bool first) {
+    return ch == '_' || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (!first && ch >= '0' && ch <= '9');
+  }
+  Ref fail() {
+    ok = false;
+    return Ref();
+  }
+  // item (',' item)* up to the closing bracket.
+  std::vector<Ref> items() {
+    std::vector<Ref> got;
+    while (ok) {
+      skip();
+      if (*p_ == '[') {
+        ++p_;
+        skip();
+        std::vector<Ref> inner;
+        if (*p_ == ']') ++p_;
+        else inner = items();
+        if (!ok) break;
+        got.push_back(pack(inner, Ref::steal(PyList_New((Py_ssize_t)inner.size()))));
+      } else {
+        got.push_back(expression());
+      }
+      skip();
+      if (*p_ == ',') {
+        ++p_;
+        continue;
+      }
+      if (*p_ == ']') {
+        ++p_;
+        return got;
+      }
+      fail();
+    }
+    return got;
+  }
+  // The subscript key: one item alone, several as a tuple.
+  static Ref key_of(std::vector<Ref>& got) {
+    if (got.size() == 1) return std::move(got[0]);
+    return pack(got, Ref::steal(PyTuple_New((Py_ssize_t)got.size())));
+  }
+  // Fills a new list or tuple of the right size with `got`.
+  static Ref pack(std::vector<Ref>& got, Ref seq) {
+    for (size_t i = 0; i < got.size(); ++i) {
+      if (PyList_Check(seq)) PyList_SET_ITEM(seq.get(), (Py_ssize_t)i, got[i].release());
+      else PyTuple_SET_ITEM(seq.get(), (Py_ssize_t)i, got[i].release());
+    }
+    return seq;
+  }
+  Ref atom() {
+    skip();
+    const char quote = *p_;
+    if (quote == '\'' || quote == '"') {
+      const char* start = ++p_;
+      while (*p_ != '\0' && *p_ != quote && *p_ != '\\') ++p_;
+      if (*p_ != quote) return fail();
+      Ref s = Ref::steal(PyUnicode_DecodeUTF8(start, p_ - start, nullptr));
+      ++p_;
+      PyObject* raw = s.release();
+      PyUnicode_InternInPlace(&raw);  // as the compiler keeps a name-like constant
+      return Ref::steal(raw);
+    }
+    Ref v = resolve(word());
+    while (ok && *p_ == '.') {
+      ++p_;
+      std::string part = word();
+      if (!ok) break;
+      v = attr(v, name_of(part.c_str()));
+    }
+    return v;
+  }
+  std::string word() {
+    const char* start = p_;
+    while (name_char(*p_, p_ == start)) ++p_;
+    if (p_ == start) ok = false;
+    return std::string(start, p_);
+  }
+  Ref resolve(const std::string& n) {
+    if (!ok) return Ref();
+    if (n == "None") return none();
+    for (const char* t : kTypingNames)
+      if (n == t) return attr(import_module("typing"_n), name_of(t));
+    PyObject* key = name_of(n.c_str());
+    for (PyObject* scope : {globals_, PyEval_GetBuiltins()}) {
+      PyObject* v = PyDict_GetItemWithError(scope, key);
+      if (v != nullptr) return Ref::borrow(v);
+      if (PyErr_Occurred()) throw_pending();
+    }
+    return fail();
+  }
+
+  PyObject* globals_;
+  const char* p_;
+};
+
+}  // namespace
+
 Ref annotation(PyObject* globals, const char* expr) {
+  {
+    AnnotationReader reader(globals, expr);
+    Ref v = reader.expression();
+    if (reader.ok && reader.at_end()) return v;
+  }
   Ref typing = import_module("typing");
   Ref ns = dict();
   for (const char* n : {"Any", "Dict", "List", "Optional", "Union", "Tuple", "Callable", "Awaitable", "Sequence"})

@@ -118,6 +118,21 @@ class Frame {
   size_t n_;
 };
 
+// f(a, b, "k"_kw = v) for a module global that is usually one of this
+// module's own native functions, given every parameter in table order
+// (keywords named as the parameters): while `f` is such a function its
+// implementation runs at once, without a call's argument parsing. Anything
+// else in its place (a patched global, another callable) is called as usual.
+Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames);
+template <class... A>
+Ref call_native(PyObject* f, const A&... a) {
+  static_assert(detail::keywords_last<A...>(), "keyword arguments come after positional ones");
+  constexpr size_t nkw = detail::count_kw<A...>();
+  PyObject* argv[sizeof...(A) + 1] = {nullptr, detail::ptr(a)...};
+  PyObject* names = nkw ? detail::kwnames<A...>() : nullptr;
+  return call_native_vector(f, argv + 1, sizeof...(A) - nkw, names);
+}
+
 // Creates a function object of the module's function type.
 //   qualname  : defaults to def.name (closures pass "outer.<locals>.inner").
 //   captures  : values the implementation reads with Call::capture(i).

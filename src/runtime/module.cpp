@@ -104,9 +104,41 @@ void Module::remember_dataclass(PyObject* cls, std::span<const FieldDef> fields)
   Ref names = Ref::steal(PyTuple_New((Py_ssize_t)fields.size()));
   for (size_t i = 0; i < fields.size(); ++i)
     PyTuple_SET_ITEM(names.get(), (Py_ssize_t)i, Py_NewRef(name_of(fields[i].name)));
+  bool plain_reads = tp->tp_getattro == PyObject_GenericGetAttr;
+  for (size_t i = 0; plain_reads && i < fields.size(); ++i) {
+    PyObject* on_class = _PyType_Lookup(tp, PyTuple_GET_ITEM(names.get(), (Py_ssize_t)i));  // borrowed
+    plain_reads = on_class == nullptr || Py_TYPE(on_class)->tp_descr_set == nullptr;
+  }
   st.dataclass = Py_NewRef(cls);
   st.dataclass_fields = names.release();
   st.dataclass_version = tp->tp_version_tag;
+  st.dataclass_plain_reads = plain_reads;
+}
+
+bool read_fields_of(PyObject* module, PyObject* obj, std::span<Ref> out) {
+  ModuleState& st = state_of(module);
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (reinterpret_cast<PyObject*>(tp) != st.dataclass || !st.dataclass_plain_reads || st.dataclass_version == 0 ||
+      tp->tp_version_tag != st.dataclass_version || (size_t)PyTuple_GET_SIZE(st.dataclass_fields) != out.size())
+    return false;
+  Ref values = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+  PyObject* names = st.dataclass_fields;
+  // Set in field order by the constructor, the dict usually yields them so.
+  size_t i = 0;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (i < out.size() && PyDict_Next(values, &pos, &key, &value) && key == PyTuple_GET_ITEM(names, (Py_ssize_t)i))
+    out[i++] = Ref::borrow(value);
+  for (; i < out.size(); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, (Py_ssize_t)i);
+    if (PyObject* v = PyDict_GetItemWithError(values, name)) {
+      out[i] = Ref::borrow(v);
+    } else {
+      if (PyErr_Occurred()) throw_pending();
+      out[i] = attr(obj, name);  // deleted from the instance: the class default, or Python's AttributeError
+    }
+  }
+  return true;
 }
 
 Ref construct_fields(PyObject* module, PyObject* cls, PyObject* kwnames, PyObject* const* values, size_t n) {
@@ -122,7 +154,10 @@ Ref construct_fields(PyObject* module, PyObject* cls, PyObject* kwnames, PyObjec
     for (size_t i = 0; i < n; ++i) argv[i + 1] = values[i];
     return Ref::steal(PyObject_Vectorcall(cls, argv + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
   }
-  Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
+  // object.__new__ itself (the guard saw it in place): it also lays out the
+  // instance's attribute values as a constructed instance has them.
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref obj = Ref::steal(tp->tp_new(tp, no_args, nullptr));
   for (size_t i = 0; i < n; ++i)
     check(PyObject_GenericSetAttr(obj, PyTuple_GET_ITEM(kwnames, (Py_ssize_t)i), values[i]));
   return obj;

@@ -19,6 +19,10 @@ struct ModuleState {
   PyObject* dataclass;
   PyObject* dataclass_fields;
   unsigned int dataclass_version;
+  // Its instances' fields read as `obj.<field>` would from the instance
+  // dict: attribute look-up is the generic one and no field name is a data
+  // descriptor on the class (both checked under the same type version).
+  bool dataclass_plain_reads;
 };
 
 ModuleState& state_of(PyObject* module);
@@ -38,6 +42,21 @@ Ref construct(const Scope& s, PyObject* cls, const A&... a) {
   PyObject* module = PyType_GetModule(Py_TYPE(s.self()));
   if (module == nullptr) throw_pending();
   return construct_fields(module, cls, detail::kwnames<A...>(), values + 1, sizeof...(A));
+}
+
+// The fields of `obj`, in field order, as `obj.<field>` reads each: while obj
+// is exactly an instance of the module's dataclass and the class is unchanged
+// (the guard of `construct`), they are read from the instance dict in one
+// pass and true is returned; otherwise nothing is read and the caller reads
+// the attributes as usual.
+//     std::array<Ref, 12> v;
+//     if (!read_fields(c, self, v)) { ... attr(self, "warrant_id"_n) ... }
+bool read_fields_of(PyObject* module, PyObject* obj, std::span<Ref> out);
+template <class Scope>
+bool read_fields(const Scope& s, PyObject* obj, std::span<Ref> out) {
+  PyObject* module = PyType_GetModule(Py_TYPE(s.self()));
+  if (module == nullptr) throw_pending();
+  return read_fields_of(module, obj, out);
 }
 
 inline constexpr size_t kMaxFields = 32;

@@ -99,13 +99,58 @@ Ref list(std::initializer_list<PyObject*> items) {
 
 Ref dict() { return Ref::steal(PyDict_New()); }
 
+namespace {
+
+bool all_digits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char ch : s)
+    if (ch < '0' || ch > '9') return false;
+  return true;
+}
+
+// The literals parameter tables use, made without compiling anything: None,
+// True, False, (), decimal integers, plain decimal floats and quoted text
+// without escapes. NULL (no error set) for anything else.
+PyObject* simple_literal(std::string_view s) {
+  if (s == "None") return Py_NewRef(Py_None);
+  if (s == "True") return Py_NewRef(Py_True);
+  if (s == "False") return Py_NewRef(Py_False);
+  if (s == "()") return PyTuple_New(0);
+  if (s.size() >= 2 && (s.front() == '\'' || s.front() == '"') && s.back() == s.front()) {
+    std::string_view body = s.substr(1, s.size() - 2);
+    const char stop[] = {s.front(), '\\', '\n', '\r', '\0'};
+    if (body.find_first_of(stop) != std::string_view::npos) return nullptr;
+    return PyUnicode_DecodeUTF8(body.data(), (Py_ssize_t)body.size(), nullptr);
+  }
+  std::string_view digits = s.substr(!s.empty() && s.front() == '-' ? 1 : 0);
+  // 0 only alone: "007" is a syntax error, left to the compiler.
+  if (all_digits(digits) && (digits.size() == 1 || digits.front() != '0')) {
+    std::string z(s);
+    return PyLong_FromString(z.c_str(), nullptr, 10);
+  }
+  const size_t dot = digits.find('.');
+  if (dot != std::string_view::npos && all_digits(digits.substr(0, dot)) &&
+      (dot + 1 == digits.size() || all_digits(digits.substr(dot + 1)))) {
+    Ref t = text(s);
+    return PyFloat_FromString(t);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 Ref literal(const char* source) {
+  if (PyObject* v = simple_literal(source)) return Ref::steal(v);
+  if (PyErr_Occurred()) throw_pending();
   Ref ns = dict();
   check(PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()));
   return Ref::steal(PyRun_String(source, Py_eval_input, ns, ns));
 }
 
-Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
+Ref str(PyObject* o) {
+  if (PyUnicode_CheckExact(o)) return Ref::borrow(o);  // what PyObject_Str returns, without its signal check
+  return Ref::steal(PyObject_Str(o));
+}
 Ref format(PyObject* o) { return Ref::steal(PyObject_Format(o, nullptr)); }
 
 Ref cat(std::initializer_list<PyObject*> parts) {
@@ -113,7 +158,15 @@ Ref cat(std::initializer_list<PyObject*> parts) {
   return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
 
-bool truthy(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
+bool truthy(PyObject* o) {
+  // The exact built-in types answer from their size, as their __bool__/__len__ would.
+  if (o == Py_None || o == Py_False) return false;
+  if (o == Py_True) return true;
+  if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+  if (PyBytes_CheckExact(o)) return PyBytes_GET_SIZE(o) != 0;
+  if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+  return check(PyObject_IsTrue(o)) == 1;
+}
 
 bool equals_text(PyObject* o, const char* s) {
   if (PyUnicode_CheckExact(o)) return PyUnicode_CompareWithASCIIString(o, s) == 0;
@@ -162,8 +215,14 @@ Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttr(o, 
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
 Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt) {
-  Ref v = lookup(o, name);
-  return v ? v : Ref::borrow(dflt);
+  PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int rc = PyObject_GetOptionalAttr(o, name, &v);
+#else
+  const int rc = _PyObject_LookupAttr(o, name, &v);
+#endif
+  if (rc < 0) throw_pending();
+  return rc > 0 ? Ref::steal(v) : Ref::borrow(dflt);
 }
 Ref attr_or(PyObject* o, const char* name, PyObject* dflt) { return attr_or(o, name_of(name), dflt); }
 

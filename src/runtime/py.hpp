@@ -25,6 +25,7 @@ Ref tuple(std::initializer_list<PyObject*> items);
 Ref list(std::initializer_list<PyObject*> items = {});
 Ref dict();
 // Evaluates a Python literal ("None", "2.0", "'text'", "()") once; for defaults.
+// The common forms are made directly; only others are compiled.
 Ref literal(const char* source);
 
 Ref str(PyObject* o);                  // str(o)
@@ -46,8 +47,15 @@ inline bool is_text(PyObject* o) { return PyUnicode_Check(o); }
 // a, b, c = o for a fixed count, without a heap vector.
 template <size_t N>
 std::array<Ref, N> unpack(PyObject* o) {
-  std::vector<Ref> v = unpack(o, N);  // errors and texts in one place
   std::array<Ref, N> out;
+  // An exact tuple or list of the right size is read in place, as the
+  // interpreter's own unpacking does; anything else is iterated.
+  if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && Py_SIZE(o) == (Py_ssize_t)N) {
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    for (size_t i = 0; i < N; ++i) out[i] = Ref::borrow(items[i]);
+    return out;
+  }
+  std::vector<Ref> v = unpack(o, N);  // errors and texts in one place
   for (size_t i = 0; i < N; ++i) out[i] = std::move(v[i]);
   return out;
 }

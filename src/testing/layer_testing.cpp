@@ -96,6 +96,19 @@ Ref make_pair(Call& c) {
   return construct(c, c.global("Pair"_n), "left"_kw = c.arg(P::first), "right"_kw = c.arg(P::second));
 }
 
+// The default of a parameter table whose text is a, and an annotation text
+// evaluated in this module's globals.
+Ref literal_(Call& c) {
+  const char* source = PyUnicode_AsUTF8(c.arg(P::first));
+  if (source == nullptr) throw_pending();
+  return literal(source);
+}
+Ref annotation_(Call& c) {
+  const char* source = PyUnicode_AsUTF8(c.arg(P::first));
+  if (source == nullptr) throw_pending();
+  return annotation(c.globals(), source);
+}
+
 const FieldDef kPairFields[] = {{"left", "Any"}, {"right", "Any", "None"}};
 
 const Param kOne[] = {{"a"}};
@@ -119,6 +132,8 @@ const FuncDef kDefs[] = {
     {"refusal", "the handlers' refusal translation", kThree, refusal},
     {"make_pair", "Pair(left=a, right=b)", kTwo, make_pair},
     {"cloud_error", "VorelCloudError(a)", kOne, cloud_error_},
+    {"literal", "a default's text, evaluated", kOne, literal_},
+    {"annotation", "an annotation's text, evaluated in the globals", kOne, annotation_},
     {"awaiting", "try: return await aw finally: await closer.close()", kAwait, awaiting, nullptr, true},
 };
 

@@ -390,3 +390,80 @@ def test_builder_with_signing_core_does_not_leak(core):
     core.scope_error = RuntimeError  # a fresh exception each call: a reused one grows its traceback
     assert_no_leak(lambda: parvex.build_approval_request_payload(req, signing_key=key), **LEAK)
     assert_no_leak(lambda: parvex.build_approval_request_payload(req), expect=VorelCloudError, **LEAK)
+
+
+# ---- native short cuts against what they stand for ---------------------------
+
+
+class Hex(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "text", ["0A0b", "", "00ff" * 16, "abc", "zz", "a" + "g", "aa bb", "\u00e90", Hex("0102"), "0x12"]
+)
+def test_hex_text_decodes_as_bytes_fromhex(text):
+    def outcome(fn):
+        try:
+            return fn(text)
+        except ValueError as e:
+            return (ValueError, str(e))
+
+    got = outcome(parvex._normalize_request_hash)
+    assert got == outcome(bytes.fromhex) and type(got) in (bytes, tuple)
+
+
+def test_built_payload_is_laid_out_as_a_constructed_one(core):
+    # The guarded construction must leave the instance as the class's own
+    # __init__ would: same attribute values, stored the same way.
+    import gc
+
+    p = parvex.build_approval_request_payload(full_request())
+    q = parvex.ApprovalRequestPayload(**{f: getattr(p, f) for f in p.__dataclass_fields__})
+    assert [type(r) for r in gc.get_referents(p)] == [type(r) for r in gc.get_referents(q)]
+    assert p == q
+
+
+@pytest.mark.parametrize("replacement", ["python", "native"])
+def test_helpers_are_read_from_the_module_at_each_call(core, monkeypatch, replacement):
+    # The builder reaches its helpers through the module globals: a patched
+    # one runs instead, whether Python code or another native function.
+    if replacement == "python":
+        monkeypatch.setattr(parvex, "_resolve_holder_key", lambda request: b"\x07")
+        monkeypatch.setattr(parvex, "_extract_policy_id", lambda request, override: "patched")
+        p = parvex.build_approval_request_payload(full_request())
+        assert (p.holder_key, p.policy_id) == (b"\x07", "patched")
+    else:
+        monkeypatch.setattr(parvex, "_resolve_holder_key", parvex._normalize_request_hash)
+        with pytest.raises(VorelCloudError, match=TYPE_ERR):
+            parvex.build_approval_request_payload(full_request())
+
+
+@pytest.mark.parametrize("change", ["class property", "subclass property", "deleted with default", "deleted required", "reordered"])
+def test_to_create_request_kwargs_reads_fields_as_attributes(core, monkeypatch, change):
+    # The members are read as `self.<field>` would read them, whatever the
+    # class or the instance has become since the payload was built.
+    p = parvex.build_approval_request_payload(full_request(), policy_id="pol", idempotency_key="k")
+    expected = dict(p.to_create_request_kwargs())
+    if change == "class property":
+        monkeypatch.setattr(parvex.ApprovalRequestPayload, "tool", property(lambda self: "shadowed"), raising=False)
+        expected["tool"] = "shadowed"
+    elif change == "subclass property":
+        sub = type("Sub", (parvex.ApprovalRequestPayload,), {"policy_id": property(lambda self: "sub")})
+        q = object.__new__(sub)
+        q.__dict__.update(vars(p))
+        p = q
+        expected["policy_id"] = "sub"
+    elif change == "deleted with default":
+        del p.policy_id  # the class default (None) shows through
+        del expected["policy_id"]
+    elif change == "deleted required":
+        del p.tool
+        with pytest.raises(AttributeError):
+            p.to_create_request_kwargs()
+        return
+    else:
+        del p.warrant_id
+        p.warrant_id = "again"  # now last in the instance's own order
+        expected["warrant_id"] = "again"
+    assert list(p.to_create_request_kwargs().items()) == list(expected.items())
