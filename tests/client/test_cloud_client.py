@@ -83,8 +83,17 @@ def test_send_paths_are_relative_to_the_api_base(api, server, path):
 # error, which doctor() records instead of stopping on it.
 @pytest.mark.parametrize(
     "base_url",
-    ["ftp://cp.test", "cp.test", "http://", "file:///tmp/x", "https://[::1", "http://cp\x00.test",
-     "http://cp.test/\x00v1", "http://cp.test:99999", "http://cp .test"],
+    [
+        "ftp://cp.test",
+        "cp.test",
+        "http://",
+        "file:///tmp/x",
+        "https://[::1",
+        "http://cp\x00.test",
+        "http://cp.test/\x00v1",
+        "http://cp.test:99999",
+        "http://cp .test",
+    ],
 )
 def test_invalid_base_url_fails_at_call_time(api, server, base_url):
     api.configure(base_url=base_url)
@@ -320,9 +329,7 @@ def test_approve_with_signed_approval(api, server):
     assert server.body() == {"signed_approval": "AQID"}
 
 
-@pytest.mark.parametrize(
-    "kwargs", [{}, {"approver_key": "aa", "signed_approval": "AQID"}], ids=["neither", "both"]
-)
+@pytest.mark.parametrize("kwargs", [{}, {"approver_key": "aa", "signed_approval": "AQID"}], ids=["neither", "both"])
 def test_approve_needs_exactly_one_credential(api, server, kwargs):
     with pytest.raises(VorelCloudError, match="exactly one"):
         api.call("approve", "apr_1", **kwargs)
@@ -583,14 +590,18 @@ def test_async_operations_are_coroutine_functions():
 def test_constructor_signature_matches_between_twins():
     sync = inspect.signature(VorelCloudClient.__init__).parameters
     async_ = inspect.signature(AsyncVorelCloudClient.__init__).parameters
-    assert list(sync) == list(async_) == [
-        "self",
-        "api_key",
-        "base_url",
-        "timeout",
-        "max_retries",
-        "transport",
-    ]
+    assert (
+        list(sync)
+        == list(async_)
+        == [
+            "self",
+            "api_key",
+            "base_url",
+            "timeout",
+            "max_retries",
+            "transport",
+        ]
+    )
     assert sync["base_url"].default == DEFAULT_API_BASE_URL
     assert sync["timeout"].default == 30.0
     assert sync["max_retries"].kind is inspect.Parameter.KEYWORD_ONLY

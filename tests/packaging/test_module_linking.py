@@ -1,6 +1,7 @@
 """The product modules load with little for the dynamic linker to do: the
 interpreter loads extensions with RTLD_NOW, so every shared library an
 extension needs and every symbol it exports is paid for at import."""
+
 from __future__ import annotations
 
 import shutil

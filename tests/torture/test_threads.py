@@ -6,6 +6,7 @@ the other threads poll, sleep and fail around it. The answers differ per
 thread (approved with a per-thread signed approval, denied, a transport
 error), so a call that saw another's state would return the wrong value.
 """
+
 from __future__ import annotations
 
 import base64
@@ -14,10 +15,9 @@ import types
 
 import pytest
 
+from support.fakes import ApprovalDenied
 from vorel_cloud import approval
 from vorel_cloud.exceptions import TransportError
-
-from support.fakes import ApprovalDenied
 
 THREADS = 32
 CALLS = 15
@@ -98,7 +98,7 @@ def test_32_threads_share_one_handler(handler):
                     results[thread, call] = ("denied", e.reason)
                 except TransportError as e:
                     results[thread, call] = ("transport", str(e))
-        except BaseException as e:  # noqa: BLE001 - reported below
+        except BaseException as e:
             errors.append(e)
 
     threads = [threading.Thread(target=work, args=(t,)) for t in range(THREADS)]
@@ -148,7 +148,7 @@ def test_threads_and_the_async_handler_without_a_loop(monkeypatch, core_modules)
                 results[thread] = ("denied", e.reason)
             except TransportError as e:
                 results[thread] = ("transport", str(e))
-        except BaseException as e:  # noqa: BLE001
+        except BaseException as e:
             errors.append(e)
 
     threads = [threading.Thread(target=work, args=(t,)) for t in range(n)]
