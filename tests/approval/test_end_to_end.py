@@ -1,6 +1,7 @@
 """The handlers end to end: real cloud client, the local control plane over loopback,
 the core SDK stand-in verifying what comes back, and (when its binary runs) a real
 Temporal dev server retrying a gated activity until the approval arrives."""
+
 from __future__ import annotations
 
 import asyncio
@@ -120,7 +121,7 @@ def temporal_env():
                 60,
             )
         )
-    except Exception as exc:  # noqa: BLE001 - any start failure means "cannot run here"
+    except Exception as exc:
         loop.close()
         pytest.skip(f"Temporal dev server did not start: {exc!r}")
     yield loop, env
@@ -139,7 +140,9 @@ async def run_workflow(env, activity_fn, ctx: dict):
             activity_executor=pool,
             workflow_runner=UnsandboxedWorkflowRunner(),
         ):
-            return await env.client.execute_workflow(GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue)
+            return await env.client.execute_workflow(
+                GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue
+            )
 
 
 @pytest.mark.timeout(120)

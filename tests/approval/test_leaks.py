@@ -1,4 +1,5 @@
 """Reference leaks of the native handlers over many runs, on success and error paths."""
+
 from __future__ import annotations
 
 import asyncio

@@ -1,4 +1,5 @@
 """Poll loops (blocking and coroutine) and the decoding of signed approvals."""
+
 from __future__ import annotations
 
 import asyncio

@@ -1,5 +1,6 @@
 """langgraph_cloud_approval: one approval gate through the cloud, on a fake
 client and a loop clock that only the handler's sleeps move."""
+
 from __future__ import annotations
 
 import asyncio
@@ -8,9 +9,9 @@ import logging
 import sys
 
 import pytest
+from vorel.approval import ApprovalDenied
 
 import vorel_cloud.langgraph as lg
-from vorel.approval import ApprovalDenied
 from vorel_cloud.exceptions import (
     ApprovalDeniedError,
     ApprovalExpiredError,

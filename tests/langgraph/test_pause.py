@@ -1,6 +1,7 @@
 """The pause between polls on the real asyncio: the standard sleep's steps are
 taken natively while ``asyncio.sleep`` is the standard one, a replaced one is
 called as before."""
+
 from __future__ import annotations
 
 import asyncio
