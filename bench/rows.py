@@ -308,6 +308,9 @@ def disagreements(native, python) -> list[str]:
         "async_gate": lambda s: run_async(s.approval.async_cloud_approval("key"), attested),
         "langgraph_gate": lambda s: run_async(s.langgraph.langgraph_cloud_approval("key", timeout=600.0), attested),
     }
+    # _outcome() calls the lambda at once, while `probe` is still this item's.
     return [
-        name for name, probe in probes.items() if _outcome(lambda: probe(native)) != _outcome(lambda: probe(python))
+        name
+        for name, probe in probes.items()
+        if _outcome(lambda: probe(native)) != _outcome(lambda: probe(python))  # noqa: B023
     ]

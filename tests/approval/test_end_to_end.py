@@ -17,7 +17,6 @@ from vorel.approval import ApprovalDenied, ApprovalGate, build_approval_request,
 from vorel_core import SignedApproval, SigningKey
 
 from vorel_cloud import approval
-from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 
 
 def gated_request(holder: SigningKey, tool: str = "send_email"):
@@ -53,11 +52,14 @@ def test_denial_in_the_cloud_refuses_the_call(vorel_dev_server, kind):
     vorel_dev_server.auto_deny("not on a Friday", after_polls=1)
     request = gated_request(SigningKey.generate())
     options = dict(base_url=vorel_dev_server.base_url, poll_interval=0.02, timeout=10)
-    with pytest.raises(ApprovalDenied) as info:
+
+    def gate():
         if kind == "sync":
-            approval.cloud_approval(vorel_dev_server.api_key, **options)(request)
-        else:
-            asyncio.run(approval.async_cloud_approval(vorel_dev_server.api_key, **options)(request))
+            return approval.cloud_approval(vorel_dev_server.api_key, **options)(request)
+        return asyncio.run(approval.async_cloud_approval(vorel_dev_server.api_key, **options)(request))
+
+    with pytest.raises(ApprovalDenied) as info:
+        gate()
     assert info.value.reason == "not on a Friday" and info.value.request is request
 
 

@@ -102,18 +102,16 @@ def test_final_statuses_other_than_approved_deny(cloud, kind, final, reason):
 def test_timeout_becomes_denial_in_its_context(cloud, clock, kind, timeout, shown):
     cloud.polls = [PENDING] * 400
     options = {} if timeout is None else {"timeout": timeout}
-    try:
+    with pytest.raises(ApprovalDenied) as info:
         call_handler(kind, Request(), **options)
-    except ApprovalDenied as denied:
-        assert denied.reason == f"timed out after {shown}s waiting for cloud approval"
-        assert denied.__cause__ is None and not denied.__suppress_context__
-        context = denied.__context__
-        if kind == "worker":  # re-raised in the stepping thread, inside the no-loop branch
-            assert isinstance(context, RuntimeError)
-        else:
-            assert isinstance(context, ApprovalTimeoutError) and context.args[0] == "r-1"
+    denied = info.value
+    assert denied.reason == f"timed out after {shown}s waiting for cloud approval"
+    assert denied.__cause__ is None and not denied.__suppress_context__
+    context = denied.__context__
+    if kind == "worker":  # re-raised in the stepping thread, inside the no-loop branch
+        assert isinstance(context, RuntimeError)
     else:
-        pytest.fail("no denial")
+        assert isinstance(context, ApprovalTimeoutError) and context.args[0] == "r-1"
     assert cloud.closes == 1
 
 

@@ -137,7 +137,7 @@ def test_doctor_reads_token_from_environment_and_stdin(cloud, capsys, monkeypatc
     assert run(capsys, "doctor")[0] == 0
     os.environ["VOREL_CONNECT_TOKEN"] = "vorel_ct_broken!"
     monkeypatch.setattr("sys.stdin", io.StringIO(PLAIN_TOKEN + "\n"))
-    status, out, _ = run(capsys, "doctor", "--token", "-")
+    status, _out, _ = run(capsys, "doctor", "--token", "-")
     assert status == 0 and cloud.clients[-1].args == (API_KEY,)
 
 

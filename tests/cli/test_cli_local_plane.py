@@ -10,7 +10,6 @@ from vorel_core import SigningKey
 
 from support.fakes import make_token
 from vorel_cloud import cli
-from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 
 
 def test_doctor_connect_and_claim(vorel_dev_server, capsys):

@@ -6,6 +6,7 @@ import asyncio
 import base64
 import inspect
 import json
+import re
 
 import httpx
 import pytest
@@ -519,7 +520,7 @@ def test_send_returns_error_responses_unhandled(server):
     with VorelCloudClient("k", "http://cp.test", transport=server.transport) as client:
         response = client._send("POST", "agents/claim", json={"agent_id": "x"})
         assert response.status_code == 404
-        with pytest.raises(NotFoundError, match="Unknown agent."):
+        with pytest.raises(NotFoundError, match=re.escape("Unknown agent.")):
             client._handle_response(response)
 
 
@@ -541,7 +542,8 @@ def test_handle_response_is_shared_by_the_async_twin():
 
 def test_sync_context_manager_closes_and_does_not_swallow(server):
     client = VorelCloudClient("k", "http://cp.test", transport=server.transport)
-    with pytest.raises(RuntimeError, match="inner"):
+    # The error must rise inside the client's own with-block to show it is not swallowed.
+    with pytest.raises(RuntimeError, match="inner"):  # noqa: PT012
         with client as entered:
             assert entered is client
             entered.health()

@@ -306,8 +306,8 @@ def test_claim_probe_lets_foreign_errors_through(cloud, recorded):
             (
                 "config",
                 "error",
-                "invalid connect token encoding: Invalid base64-encoded string: number of data characters (1) cannot be "
-                "1 more than a multiple of 4",
+                "invalid connect token encoding: Invalid base64-encoded string: "
+                "number of data characters (1) cannot be 1 more than a multiple of 4",
                 "Generate a fresh Quick Connect token in Vorel Cloud.",
             ),
             "",

@@ -300,7 +300,7 @@ def test_apply_checks_every_value_before_the_first_write(field, value, cause):
 
 def test_connect_with_an_unexportable_token_writes_and_claims_nothing(cloud):
     token = make_token({"endpoint": "https://e.test", "api_key": "k", "agent_id": "agt_1\u0000"})
-    with pytest.raises(VorelCloudError, match="^invalid connect token value for VOREL_AGENT_ID: "):
+    with pytest.raises(VorelCloudError, match=r"^invalid connect token value for VOREL_AGENT_ID: "):
         connect_mod.connect(token, public_key_hex="ab" * 32)
     assert not [k for k in os.environ if k.startswith("VOREL_")]
     assert cloud.events == []

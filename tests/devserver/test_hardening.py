@@ -38,7 +38,7 @@ def test_a_rebound_host_name_gets_nothing(vorel_dev_server, api, make_body, meth
         "Content-Type": "application/x-www-form-urlencoded",
     }
     body = f"dashboard_token={vorel_dev_server.dashboard_token}".encode()
-    conn, resp = raw_request(vorel_dev_server, method, path.format(id=rid), body if method == "POST" else b"", headers)
+    _conn, resp = raw_request(vorel_dev_server, method, path.format(id=rid), body if method == "POST" else b"", headers)
     text = resp.read().decode()
     assert resp.status == 403 and vorel_dev_server.dashboard_token not in text
     assert vorel_dev_server.get_request(rid)["status"] == "pending"

@@ -219,7 +219,7 @@ def test_unusable_durations_fail_when_building_before_any_request(cloud, monkeyp
     # as nan, a poll loop that never times out).
     if env is not None:
         monkeypatch.setenv("VOREL_APPROVAL_TIMEOUT", env)
-    with pytest.raises(error, match="timeout|poll_interval|VOREL_APPROVAL_TIMEOUT"):
+    with pytest.raises(error, match=r"timeout|poll_interval|VOREL_APPROVAL_TIMEOUT"):
         cloud.handler(**options)
     assert cloud.script.clients == []
 

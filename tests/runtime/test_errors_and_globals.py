@@ -182,7 +182,7 @@ def test_logger_is_looked_up_when_logging(core, monkeypatch):
 
     core.scope = scope_fails
     monkeypatch.delattr(parvex, "logger")
-    with pytest.raises(NameError, match="^name 'logger' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'logger' is not defined$"):
         parvex._resolve_signing_key()
 
 
@@ -247,7 +247,7 @@ def test_reimport_does_not_leak(monkeypatch):
     def reimport():
         del sys.modules["vorel_cloud.parvex"]
         m = importlib.import_module("vorel_cloud.parvex")
-        m.build_approval_request_payload.__signature__  # built lazily; must go with the module
+        m.build_approval_request_payload.__signature__  # noqa: B018 built lazily; must go with the module
 
     # One leaked module would be thousands of blocks (types, dicts, functions).
     assert_no_leak(reimport, runs=60, warmup=20, block_tolerance=400, rss_tolerance_kb=4096)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import types
+from typing import ClassVar
 
 import pytest
 
@@ -40,7 +41,7 @@ _real_sleep = asyncio.sleep
 
 
 class Client:
-    instances: list["Client"] = []
+    instances: ClassVar[list["Client"]] = []
 
     def __init__(self, points: Points, polls: list[dict], *args, **kwargs):
         self.points = points
