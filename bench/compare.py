@@ -14,6 +14,7 @@ For every row both sides run in the same run, against the same fakes:
     .venv/bin/python bench/compare.py --guard     # instructions and memory only; exit 1 over a must-threshold
     .venv/bin/python bench/compare.py --profile out.txt   # also the native side's top inclusive costs per row
 """
+
 from __future__ import annotations
 
 import argparse
@@ -54,8 +55,20 @@ THRESHOLDS = {
 SIDES = ("native", "python")
 # Everything the modules import when loaded, so the import row counts the modules' own load.
 DEPENDENCIES = (
-    "logging", "dataclasses", "typing", "asyncio", "base64", "json", "os", "re", "hashlib", "time",
-    "concurrent.futures", "vorel_cloud.client", "vorel_cloud.exceptions", "vorel_cloud.models",
+    "logging",
+    "dataclasses",
+    "typing",
+    "asyncio",
+    "base64",
+    "json",
+    "os",
+    "re",
+    "hashlib",
+    "time",
+    "concurrent.futures",
+    "vorel_cloud.client",
+    "vorel_cloud.exceptions",
+    "vorel_cloud.models",
 )
 
 
@@ -100,8 +113,9 @@ def child_callgrind(side: str, calls: int, pending: int, keys: list[str]) -> Non
             continue
         run = row.make(s)
         run(20)  # warm: lazy imports, caches, first-call set-up
-        region(f"{row.key}:0", lambda: run(0))
-        region(f"{row.key}:N", lambda: run(calls))
+        # region() calls the lambda before the loop moves on, so each sees its own row's run.
+        region(f"{row.key}:0", lambda: run(0))  # noqa: B023
+        region(f"{row.key}:N", lambda: run(calls))  # noqa: B023
     if pending and (not keys or "pending" in keys):
 
         def mark(point):
@@ -188,9 +202,7 @@ def _child(args: list[str], env: dict | None = None, wrap: list[str] | None = No
 
 def build_cgmark(workdir: str) -> str:
     out = os.path.join(workdir, "libcgmark.so")
-    subprocess.run(
-        ["cc", "-O2", "-shared", "-fPIC", "-o", out, os.path.join(BENCH_DIR, "cgmark.c")], check=True
-    )
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", out, os.path.join(BENCH_DIR, "cgmark.c")], check=True)
     return out
 
 
@@ -215,8 +227,16 @@ def no_pyc_env(workdir: str) -> dict:
     return {"PYTHONPYCACHEPREFIX": os.path.join(workdir, "empty-pycache"), "PYTHONDONTWRITEBYTECODE": "1"}
 
 
-def run_callgrind(side: str, workdir: str, cgmark: str, calls: int, pending: int, keys: list[str],
-                  tag: str = "", env: dict | None = None) -> dict:
+def run_callgrind(
+    side: str,
+    workdir: str,
+    cgmark: str,
+    calls: int,
+    pending: int,
+    keys: list[str],
+    tag: str = "",
+    env: dict | None = None,
+) -> dict:
     prefix = os.path.join(workdir, f"cg-{side}{tag}")
     wrap = ["valgrind", "--tool=callgrind", "-q", "--instr-atstart=no", f"--callgrind-out-file={prefix}.%p"]
     args = ["--child", "callgrind", "--side", side, "--calls", str(calls), "--pending", str(pending)]
@@ -243,14 +263,19 @@ def collect(opts) -> tuple[list[dict], dict]:
     with ThreadPoolExecutor(max_workers=2) as pool:
         cg = {s: pool.submit(run_callgrind, s, workdir, cgmark, opts.calls_cg, opts.pending, keys) for s in SIDES}
         if want_import:  # the guarded import basis, so the guard runs it too
-            cg["source"] = pool.submit(run_callgrind, "python", workdir, cgmark, 0, 0, ["import"], "-source",
-                                       no_pyc_env(workdir))
+            cg["source"] = pool.submit(
+                run_callgrind, "python", workdir, cgmark, 0, 0, ["import"], "-source", no_pyc_env(workdir)
+            )
         cg = {s: f.result() for s, f in cg.items()}
     memory = {}
     if want_pending:
         for s in SIDES:
-            memory[s] = json.loads(_child(["--child", "memory", "--side", s, "--pending", str(opts.pending)],
-                                          env={"PYTHONMALLOC": "malloc", "PYTHONHASHSEED": "0"}))["bytes"]
+            memory[s] = json.loads(
+                _child(
+                    ["--child", "memory", "--side", s, "--pending", str(opts.pending)],
+                    env={"PYTHONMALLOC": "malloc", "PYTHONHASHSEED": "0"},
+                )
+            )["bytes"]
     timing, import_us, poll_us = {}, {}, {}
     if not opts.guard:
         args = ["--child", "timing", "--calls", str(opts.calls), "--repeats", str(opts.repeats)]
@@ -277,15 +302,37 @@ def collect(opts) -> tuple[list[dict], dict]:
     for row in rows.PER_CALL_ROWS:
         if keys and row.key not in keys:
             continue
-        table.append(dict(key=row.key, title=row.title, group=row.group,
-                          time=timing.get(row.key, {s: None for s in SIDES}),
-                          ir={s: per_call_ir(cg[s], row.key, opts.calls_cg) for s in SIDES}, unit="per call"))
+        table.append(
+            dict(
+                key=row.key,
+                title=row.title,
+                group=row.group,
+                time=timing.get(row.key, dict.fromkeys(SIDES)),
+                ir={s: per_call_ir(cg[s], row.key, opts.calls_cg) for s in SIDES},
+                unit="per call",
+            )
+        )
     if want_pending:
-        table.append(dict(key="pending_memory", title=f"{opts.pending:,} pending LangGraph approvals: heap bytes each",
-                          group="pending_memory", time={s: None for s in SIDES}, ir=memory, unit="bytes"))
-        table.append(dict(key="pending_poll", title=f"{opts.pending:,} pending LangGraph approvals: CPU per poll",
-                          group="pending_poll", time={s: poll_us.get(s) for s in SIDES},
-                          ir={s: cg[s]["pending_poll"][0] / opts.pending for s in SIDES}, unit="per approval"))
+        table.append(
+            dict(
+                key="pending_memory",
+                title=f"{opts.pending:,} pending LangGraph approvals: heap bytes each",
+                group="pending_memory",
+                time=dict.fromkeys(SIDES),
+                ir=memory,
+                unit="bytes",
+            )
+        )
+        table.append(
+            dict(
+                key="pending_poll",
+                title=f"{opts.pending:,} pending LangGraph approvals: CPU per poll",
+                group="pending_poll",
+                time={s: poll_us.get(s) for s in SIDES},
+                ir={s: cg[s]["pending_poll"][0] / opts.pending for s in SIDES},
+                unit="per approval",
+            )
+        )
     return table, {"workdir": workdir, "cg": cg}
 
 
@@ -295,12 +342,22 @@ def import_rows(cg: dict, import_us: dict) -> list[dict]:
     of an installed package's cached `.pyc` is printed beside it, informational."""
     native_ir, native_us = cg["native"]["import"][0], import_us.get("native")
     return [
-        dict(key="import", title="import of the four modules, Python from source", group="import",
-             time={"native": native_us, "python": import_us.get("source")},
-             ir={"native": native_ir, "python": cg["source"]["import"][0]}, unit="per import"),
-        dict(key="import_pyc", title="import of the four modules, Python from its .pyc", group=None,
-             time={"native": native_us, "python": import_us.get("python")},
-             ir={"native": native_ir, "python": cg["python"]["import"][0]}, unit="per import"),
+        dict(
+            key="import",
+            title="import of the four modules, Python from source",
+            group="import",
+            time={"native": native_us, "python": import_us.get("source")},
+            ir={"native": native_ir, "python": cg["source"]["import"][0]},
+            unit="per import",
+        ),
+        dict(
+            key="import_pyc",
+            title="import of the four modules, Python from its .pyc",
+            group=None,
+            time={"native": native_us, "python": import_us.get("python")},
+            ir={"native": native_ir, "python": cg["python"]["import"][0]},
+            unit="per import",
+        ),
     ]
 
 
@@ -313,6 +370,7 @@ def render(table: list[dict], show_time: bool) -> tuple[str, list[str]]:
     def fmt(v, spec):
         text = "-" if v is None else format(v, spec)
         return text.rjust(int(spec.split(".")[0]))
+
     head = f"{'row':58s}"
     if show_time:
         head += f" {'native us':>10s} {'python us':>10s} {'ratio':>6s}"
@@ -323,7 +381,8 @@ def render(table: list[dict], show_time: bool) -> tuple[str, list[str]]:
         ratio = _ratio(r["ir"])
         line = f"{r['title'][:58]:58s}"
         if show_time:
-            line += f" {fmt(r['time']['native'], '10.2f')} {fmt(r['time']['python'], '10.2f')} {fmt(_ratio(r['time']), '6.2f')}"
+            line += f" {fmt(r['time']['native'], '10.2f')} {fmt(r['time']['python'], '10.2f')}"
+            line += f" {fmt(_ratio(r['time']), '6.2f')}"
         line += f" {fmt(r['ir']['native'], '11.0f')} {fmt(r['ir']['python'], '11.0f')} {fmt(ratio, '6.2f')}"
         line += f" {fmt(must, '5.2f')} {fmt(aim, '5.2f')}  "
         if must is None:
@@ -348,8 +407,11 @@ _PATH_NOISE = re.compile(r"/tmp/python-build[^:]*/Python-3\.\d+\.\d+/|/work/wt/[
 
 def _annotate(dump: str, inclusive: bool, top: int) -> list[str]:
     """callgrind_annotate's function list, paths shortened, one line per function."""
-    ann = subprocess.run(["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--auto=no", dump],
-                         capture_output=True, text=True).stdout.splitlines()
+    ann = subprocess.run(
+        ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--auto=no", dump],
+        capture_output=True,
+        text=True,
+    ).stdout.splitlines()
     start = next((i for i, line in enumerate(ann) if "file:function" in line), len(ann)) + 2
     seen, out = set(), []
     for line in ann[start:]:
@@ -390,7 +452,11 @@ def main() -> None:
     p.add_argument("--rows", help="comma-separated row keys (import, pending, or a per-call row)")
     p.add_argument("--guard", action="store_true", help="instructions and memory only; exit 1 over a must-threshold")
     p.add_argument("--profile", help="write the native side's top inclusive costs per row to this file")
-    p.add_argument("--child", choices=["callgrind", "memory", "pending-time", "import-time", "timing", "check"], help=argparse.SUPPRESS)
+    p.add_argument(
+        "--child",
+        choices=["callgrind", "memory", "pending-time", "import-time", "timing", "check"],
+        help=argparse.SUPPRESS,
+    )
     p.add_argument("--side", choices=SIDES, help=argparse.SUPPRESS)
     opts = p.parse_args()
 

@@ -4,6 +4,7 @@ The clients answer at once and the core SDK stand-ins do no cryptography, so
 what is measured is the handler's own work plus the calls it makes, the same
 calls on both sides.
 """
+
 from __future__ import annotations
 
 import base64
@@ -76,7 +77,7 @@ def install_fake_core() -> None:
             super().__init__(request, reason)
 
     class Response:
-        __slots__ = ("status", "signed_approvals_b64")
+        __slots__ = ("signed_approvals_b64", "status")
 
         def __init__(self, status, signed_approvals_b64=None):
             self.status, self.signed_approvals_b64 = status, signed_approvals_b64

@@ -17,6 +17,7 @@ does not stop.
 
 Run: .venv/bin/python bench/load_devserver.py [--clients 200] [--duration 30] [--json]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -112,7 +113,9 @@ def _create_body(client: int, round_no: int) -> dict:
     }
 
 
-async def _client(n: int, port: int, keys: tuple[str, str], stats: Stats, stop_at: float, budget: list[int], timeout: float) -> None:
+async def _client(
+    n: int, port: int, keys: tuple[str, str], stats: Stats, stop_at: float, budget: list[int], timeout: float
+) -> None:
     agent, reviewer = keys
     conn = Connection(port, timeout)
 
@@ -124,7 +127,7 @@ async def _client(n: int, port: int, keys: tuple[str, str], stats: Stats, stop_a
         started = time.perf_counter()
         try:
             status, raw = await conn.request(method, path, key, body)
-        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError, ValueError) as exc:
+        except (TimeoutError, OSError, asyncio.IncompleteReadError, ValueError) as exc:
             stats.error(op, f"{type(exc).__name__}: {exc}")
             await conn.close()
             return None
@@ -162,8 +165,22 @@ def _percentile(values: list[float], q: float) -> float:
 
 def _start_server(info_file: str, extra: list[str]) -> tuple[subprocess.Popen, dict]:
     proc = subprocess.Popen(
-        [sys.executable, "-m", "vorel_cloud.devserver", "--memory", "--host", HOST, "--port", "0",
-         "--info-file", info_file, "--no-access-log", "--log-level", "warning", *extra],
+        [
+            sys.executable,
+            "-m",
+            "vorel_cloud.devserver",
+            "--memory",
+            "--host",
+            HOST,
+            "--port",
+            "0",
+            "--info-file",
+            info_file,
+            "--no-access-log",
+            "--log-level",
+            "warning",
+            *extra,
+        ],
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
@@ -209,7 +226,9 @@ def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--clients", type=int, default=200)
     p.add_argument("--duration", type=float, default=30.0, help="seconds of load (default: %(default)s)")
-    p.add_argument("--max-requests", type=int, default=200_000, help="stop after this many requests (default: %(default)s)")
+    p.add_argument(
+        "--max-requests", type=int, default=200_000, help="stop after this many requests (default: %(default)s)"
+    )
     p.add_argument("--timeout", type=float, default=30.0, help="per-request timeout in seconds (default: %(default)s)")
     p.add_argument("--json", action="store_true", help="print the figures as JSON")
     p.add_argument("server_args", nargs="*", help="extra options for the server (after --)")
@@ -254,12 +273,16 @@ def main() -> int:
     if args.json:
         print(json.dumps(figures, indent=2))
     else:
-        print(f"{figures['clients']} clients, {figures['seconds']} s: {figures['requests']} requests, "
-              f"{figures['errors']} errors, {figures['req_per_s']} req/s, "
-              f"p50 {figures['p50_ms']} ms, p99 {figures['p99_ms']} ms")
+        print(
+            f"{figures['clients']} clients, {figures['seconds']} s: {figures['requests']} requests, "
+            f"{figures['errors']} errors, {figures['req_per_s']} req/s, "
+            f"p50 {figures['p50_ms']} ms, p99 {figures['p99_ms']} ms"
+        )
         for op, row in figures["ops"].items():
-            print(f"  {op:<8} {row['count']:>7}  errors {row['errors']:>4}  p50 {row['p50_ms']:>7} ms  "
-                  f"p99 {row['p99_ms']:>7} ms  mean {row['mean_ms']:>7} ms")
+            print(
+                f"  {op:<8} {row['count']:>7}  errors {row['errors']:>4}  p50 {row['p50_ms']:>7} ms  "
+                f"p99 {row['p99_ms']:>7} ms  mean {row['mean_ms']:>7} ms"
+            )
         for sample in stats.samples:
             print(f"  error: {sample}")
     return 1 if total_errors else 0

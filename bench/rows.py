@@ -5,6 +5,7 @@ times; both sides get the same arguments and the same fakes. Only public and
 underscore-named functions are used, so the rows keep working whatever the
 native modules' internals become.
 """
+
 from __future__ import annotations
 
 import asyncio
@@ -12,8 +13,8 @@ import ctypes
 import gc
 import selectors
 import types
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable, Optional
 
 import fakes
 
@@ -41,7 +42,7 @@ class Row:
     key: str
     title: str
     make: Callable[[types.SimpleNamespace], Callable[[int], None]]
-    group: Optional[str]  # threshold group; None: informational only
+    group: str | None  # threshold group; None: informational only
 
 
 def _payload_prepopulated(s):
@@ -189,7 +190,7 @@ class _VirtualSelector(selectors.DefaultSelector):
     longer depends on how fast the machine is.
     """
 
-    loop: "VirtualClockLoop"
+    loop: VirtualClockLoop
 
     def select(self, timeout=None):
         events = super().select(0)
@@ -238,7 +239,18 @@ def pending_approvals(side, count: int, mark: Callable[[str], None]) -> None:
 class _Mallinfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
     ]
 
 
@@ -296,4 +308,9 @@ def disagreements(native, python) -> list[str]:
         "async_gate": lambda s: run_async(s.approval.async_cloud_approval("key"), attested),
         "langgraph_gate": lambda s: run_async(s.langgraph.langgraph_cloud_approval("key", timeout=600.0), attested),
     }
-    return [name for name, probe in probes.items() if _outcome(lambda: probe(native)) != _outcome(lambda: probe(python))]
+    # _outcome() calls the lambda at once, while `probe` is still this item's.
+    return [
+        name
+        for name, probe in probes.items()
+        if _outcome(lambda: probe(native)) != _outcome(lambda: probe(python))  # noqa: B023
+    ]

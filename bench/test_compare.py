@@ -2,6 +2,7 @@
 
 Run: .venv/bin/python -m pytest -q -p no:cacheprovider bench/test_compare.py
 """
+
 import sys
 from unittest import mock
 
@@ -11,7 +12,7 @@ import compare
 import rows
 
 
-@pytest.fixture()
+@pytest.fixture
 def sides():
     with mock.patch.dict(sys.modules):
         compare._prepare("python")
@@ -31,8 +32,9 @@ def test_renderings_agree_until_one_drifts(sides, monkeypatch):
 
 
 def _row(key, group, native, python):
-    return dict(key=key, title=key, group=group, time={"native": None, "python": None},
-                ir={"native": native, "python": python})
+    return dict(
+        key=key, title=key, group=group, time={"native": None, "python": None}, ir={"native": native, "python": python}
+    )
 
 
 @pytest.mark.parametrize(

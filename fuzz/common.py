@@ -12,6 +12,7 @@ is a finding.
 Targets run as programs under atheris (`scripts/fuzz.sh`), and their corpora
 are replayed by `tests/runtime/test_fuzz_corpus.py` in every test run.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -21,7 +22,6 @@ import re
 import sys
 import types
 from typing import Any, Callable
-
 
 
 class Boom(Exception):
@@ -207,8 +207,10 @@ def _callable(src: Source, depth: int):
         v = value(src, depth + 1)
         return lambda: v
     if r == 1:
+
         def boom():
             raise Boom("to_bytes")
+
         return boom
     if r == 2:
         return src.blob(8)  # not callable
@@ -259,7 +261,10 @@ def value(src: Source, depth: int = 0) -> Any:
     if k == 18:
         return tuple(value(src, depth + 1) for _ in range(src.int(4)))
     if k == 19:
-        return {src.pick(["request_hash", "sig", "x", "approval_request_id"]): value(src, depth + 1) for _ in range(src.int(3))}
+        return {
+            src.pick(["request_hash", "sig", "x", "approval_request_id"]): value(src, depth + 1)
+            for _ in range(src.int(3))
+        }
     if k == 20:
         return DictSub({"request_hash": value(src, depth + 1)})
     if k == 21:
@@ -376,7 +381,7 @@ def outcome(fn: Callable[[], Any], own_errors: tuple[type, ...]) -> tuple:
     """("ok", canon(result)) or ("err", type, text of own errors, chain)."""
     try:
         r = fn()
-    except BaseException as e:  # noqa: BLE001 - comparing every exit is the point
+    except BaseException as e:
         if isinstance(e, (KeyboardInterrupt, SystemExit)) and not isinstance(e, BoomBase):
             raise
         text = str(e) if isinstance(e, own_errors) else None
@@ -405,7 +410,9 @@ def compare(
         if type(got_exc) is type(want_exc) and same_text(got_exc, want_exc):
             got, want = got[:2] + got[3:], want[:2] + want[3:]
     if got != want:
-        raise Mismatch(f"native and reference differ\n native:    {got}\n reference: {want}\ninput: {describe()}") from got_exc
+        raise Mismatch(
+            f"native and reference differ\n native:    {got}\n reference: {want}\ninput: {describe()}"
+        ) from got_exc
     return got
 
 
@@ -437,12 +444,12 @@ def _instrument_module(atheris, mod) -> None:
         if isinstance(obj, types.FunctionType) and obj.__module__ == mod.__name__:
             try:
                 atheris.instrument_func(obj)
-            except Exception:  # noqa: BLE001 - best effort: an uninstrumentable function still runs
+            except Exception:
                 pass
         elif isinstance(obj, type) and obj.__module__ == mod.__name__:
             for attr in list(vars(obj).values()):
                 if isinstance(attr, types.FunctionType):
                     try:
                         atheris.instrument_func(attr)
-                    except Exception:  # noqa: BLE001
+                    except Exception:
                         pass

@@ -6,6 +6,7 @@ values it rejects). Inputs are mostly shaped like tokens (prefix, base64url of
 a JSON object with the four keys, fill dropped or kept, bytes flipped), so the
 decoding and JSON steps are reached, not only the prefix check.
 """
+
 from __future__ import annotations
 
 import base64
@@ -13,9 +14,11 @@ import json
 import sys
 
 if __package__ in (None, ""):
-    sys.path.append(__import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+    sys.path.append(
+        __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+    )
 
-from fuzz import common  # noqa: E402
+from fuzz import common
 
 NAME = "connect_token"
 PREFIX = "vorel_ct_"
@@ -31,7 +34,7 @@ def reference(token):
 
     if not token.startswith(PREFIX):
         raise VorelCloudError(ERR_PREFIX)
-    encoded = token[len(PREFIX):].rstrip(" \t\n\r\x0b\x0c")
+    encoded = token[len(PREFIX) :].rstrip(" \t\n\r\x0b\x0c")
     pad = "=" * (-len(encoded) % 4)
     try:
         raw = base64.urlsafe_b64decode(encoded + pad)

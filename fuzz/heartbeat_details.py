@@ -6,14 +6,17 @@ It answers a non-empty str or None. Documented escapes: only what the details
 themselves raise (a mapping's `get`, an attribute read other than a missing
 one, truth tests): here `Boom`/`BoomBase` from the odd objects.
 """
+
 from __future__ import annotations
 
 import sys
 
 if __package__ in (None, ""):
-    sys.path.append(__import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+    sys.path.append(
+        __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+    )
 
-from fuzz import common  # noqa: E402
+from fuzz import common
 
 NAME = "heartbeat_details"
 
@@ -51,8 +54,17 @@ class NonAttributeMissing:
 
 
 def _id_value(src: common.Source):
-    return src.pick([lambda: "r-1", lambda: "", lambda: None, lambda: 42, lambda: common.StrSub("s-2"),
-                     lambda: src.text(12), lambda: common.value(src, 2)])()
+    return src.pick(
+        [
+            lambda: "r-1",
+            lambda: "",
+            lambda: None,
+            lambda: 42,
+            lambda: common.StrSub("s-2"),
+            lambda: src.text(12),
+            lambda: common.value(src, 2),
+        ]
+    )()
 
 
 def _item(src: common.Source):

@@ -11,14 +11,17 @@ attribute values, `AttributeError` of the plain reads in the attestation step,
 `ImportError` of a missing signing core, and whatever the signing core or an
 odd value raises.
 """
+
 from __future__ import annotations
 
 import sys
 
 if __package__ in (None, ""):
-    sys.path.append(__import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+    sys.path.append(
+        __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+    )
 
-from fuzz import common  # noqa: E402
+from fuzz import common
 
 NAME = "request_builder"
 HOLDER_ERR = "request.holder_key is required for cloud approval - ensure the warrant is bound before enforcement"
@@ -30,9 +33,20 @@ HASH_ERR = "request_hash could not be resolved for approval request"
 TYPE_ERR = "request.request_hash must be bytes or hex string"
 
 ATTRS = (
-    "holder_key", "request_hash", "args_canonical_cbor_b64", "approval_context_attestation", "warrant_id",
-    "tool", "arguments", "policy_id", "policy_ref", "required_approvers", "min_approvals", "ttl_seconds",
-    "gate_ttl", "idempotency_key",
+    "holder_key",
+    "request_hash",
+    "args_canonical_cbor_b64",
+    "approval_context_attestation",
+    "warrant_id",
+    "tool",
+    "arguments",
+    "policy_id",
+    "policy_ref",
+    "required_approvers",
+    "min_approvals",
+    "ttl_seconds",
+    "gate_ttl",
+    "idempotency_key",
 )
 
 
@@ -174,8 +188,17 @@ def reference(request, *, signing_key=None, policy_id=None, idempotency_key=None
 
 
 def kwargs_reference(p):
-    out = {n: getattr(p, n) for n in ("warrant_id", "tool", "request_hash", "holder_key",
-                                       "args_canonical_cbor_b64", "approval_context_attestation")}
+    out = {
+        n: getattr(p, n)
+        for n in (
+            "warrant_id",
+            "tool",
+            "request_hash",
+            "holder_key",
+            "args_canonical_cbor_b64",
+            "approval_context_attestation",
+        )
+    }
     if p.metadata is not None:
         out["metadata"] = p.metadata
     if p.policy_id:
@@ -219,7 +242,9 @@ def _typical(src: common.Source, name: str):
     if name == "args_canonical_cbor_b64":
         return src.pick(["YXJncw==", "", None])
     if name == "approval_context_attestation":
-        return src.pick([{"request_hash": "ffff"}, {"request_hash": "zz"}, {"sig": "01"}, None, [("request_hash", "0a")]])
+        return src.pick(
+            [{"request_hash": "ffff"}, {"request_hash": "zz"}, {"sig": "01"}, None, [("request_hash", "0a")]]
+        )
     if name in ("warrant_id", "tool", "policy_id", "policy_ref", "idempotency_key"):
         return src.text(8)
     if name == "arguments":
@@ -248,22 +273,31 @@ def make_call(data: bytes):
     if scope == 0:
         common.CORE.scope = lambda: key
     elif scope == 1:
+
         def scope_fails():
             raise RuntimeError("no warrant bound")
+
         common.CORE.scope = scope_fails
     elif scope == 2:
+
         def scope_missing():
             raise ImportError("key_scope")
+
         common.CORE.scope = scope_missing
     else:
         common.CORE.scope = lambda: None
     attest = src.int(6)
-    pair = (common.value(src, 1), src.pick([{"request_hash": "aabb"}, {"request_hash": "odd"}, {}, common.value(src, 1)]))
+    pair = (
+        common.value(src, 1),
+        src.pick([{"request_hash": "aabb"}, {"request_hash": "odd"}, {}, common.value(src, 1)]),
+    )
     if attest == 0:
         common.CORE.attest = lambda *a: pair + (1,)
     elif attest == 1:
+
         def core_fails(*a):
             raise common.CoreError("signing core failed")
+
         common.CORE.attest = core_fails
     elif attest == 2:
         common.CORE.attest = lambda *a: common.value(src, 1)
@@ -272,7 +306,9 @@ def make_call(data: bytes):
 
     kwargs = {}
     if src.int(3) == 0:
-        kwargs["signing_key"] = src.pick([None, common.FakeKey(b"\x03" * 4), common.value(src, 2)]) if src.bool() else key
+        kwargs["signing_key"] = (
+            src.pick([None, common.FakeKey(b"\x03" * 4), common.value(src, 2)]) if src.bool() else key
+        )
     if src.int(3) == 0:
         kwargs["policy_id"] = src.pick([None, "", "pol", common.value(src, 2)])
     if src.int(3) == 0:
@@ -290,8 +326,18 @@ def one_input(data: bytes) -> None:
     from vorel_cloud.exceptions import VorelCloudError
 
     build = common.native("vorel_cloud.parvex", "build_approval_request_payload")
-    allowed = (VorelCloudError, ValueError, TypeError, OverflowError, AttributeError, ImportError,
-               common.CoreError, common.Boom, common.BoomBase, RuntimeError)
+    allowed = (
+        VorelCloudError,
+        ValueError,
+        TypeError,
+        OverflowError,
+        AttributeError,
+        ImportError,
+        common.CoreError,
+        common.Boom,
+        common.BoomBase,
+        RuntimeError,
+    )
 
     def native_run():
         req, kw = make_call(data)
@@ -304,8 +350,13 @@ def one_input(data: bytes) -> None:
         p = reference(req, **kw)
         return p, kwargs_reference(p)
 
-    common.compare(native_run, reference_run, allowed=allowed, own_errors=(VorelCloudError,),
-                   describe=lambda: repr(make_call(data)))
+    common.compare(
+        native_run,
+        reference_run,
+        allowed=allowed,
+        own_errors=(VorelCloudError,),
+        describe=lambda: repr(make_call(data)),
+    )
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ Documented escapes: `VorelCloudError` (no responses, malformed entry, nothing
 decoded), `AttributeError` / `TypeError` from entries that are not mappings or
 values that are not text, and whatever the core SDK or an odd object raises.
 """
+
 from __future__ import annotations
 
 import base64
@@ -14,9 +15,11 @@ import re
 import sys
 
 if __package__ in (None, ""):
-    sys.path.append(__import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__))))
+    sys.path.append(
+        __import__("os").path.dirname(__import__("os").path.dirname(__import__("os").path.abspath(__file__)))
+    )
 
-from fuzz import common  # noqa: E402
+from fuzz import common
 
 NAME = "signed_approvals"
 NO_RESPONSES = "approved request has no approval responses"
@@ -95,8 +98,10 @@ def make_result(data: bytes):
     if mode == 0:
         common.CORE.decode = lambda resp: []
     elif mode == 1:
+
         def fail(resp):
             raise common.CoreError("cannot decode")
+
         common.CORE.decode = fail
     elif mode == 2:
         common.CORE.decode = lambda resp: tuple((resp.signed_approvals_b64 or [])[:1])

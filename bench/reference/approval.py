@@ -1,4 +1,5 @@
 """Plain-Python rendering of vorel_cloud.approval (benchmark baseline)."""
+
 import asyncio
 import logging
 import time

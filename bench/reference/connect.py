@@ -1,4 +1,5 @@
 """Plain-Python rendering of vorel_cloud.connect's token functions (benchmark baseline)."""
+
 import base64
 import json
 import logging
@@ -21,7 +22,7 @@ _DEFAULT_API_BASE_URL = "https://api.vorel.cloud"
 def parse_connect_token(token):
     if not token.startswith(_CONNECT_PREFIX):
         raise VorelCloudError(f"invalid connect token: expected prefix {_CONNECT_PREFIX!r}")
-    encoded = token[len(_CONNECT_PREFIX):]
+    encoded = token[len(_CONNECT_PREFIX) :]
     pad = "=" * (-len(encoded) % 4)
     try:
         raw = base64.urlsafe_b64decode(encoded + pad)

@@ -1,4 +1,5 @@
 """Plain-Python rendering of vorel_cloud.parvex (benchmark baseline)."""
+
 import logging
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional

@@ -3,6 +3,7 @@
 The fakes themselves live in `support.fakes`; the names the tests import from
 here are re-exported.
 """
+
 from __future__ import annotations
 
 import asyncio

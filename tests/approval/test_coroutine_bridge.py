@@ -5,6 +5,7 @@ registration with asyncio, tasks and cancellation at every await, finalisation
 of a suspended coroutine, cyclic garbage collection and the never-awaited
 warning; plus the handler's choice between the running loop and a worker thread.
 """
+
 from __future__ import annotations
 
 import asyncio
@@ -278,7 +279,9 @@ def test_failing_close_resumed_while_a_denial_leaves_carries_it_as_context(stepp
             return closing()
 
     clients = []
-    monkeypatch.setattr(approval, "AsyncVorelCloudClient", lambda *a, **kw: clients.append(FailingClose()) or clients[-1])
+    monkeypatch.setattr(
+        approval, "AsyncVorelCloudClient", lambda *a, **kw: clients.append(FailingClose()) or clients[-1]
+    )
     coro = approval.async_cloud_approval("key")(Request())
     coro.send(None)
     coro.send({"id": "r-1"})

@@ -1,6 +1,7 @@
 """The handlers end to end: real cloud client, the local control plane over loopback,
 the core SDK stand-in verifying what comes back, and (when its binary runs) a real
 Temporal dev server retrying a gated activity until the approval arrives."""
+
 from __future__ import annotations
 
 import asyncio
@@ -16,7 +17,6 @@ from vorel.approval import ApprovalDenied, ApprovalGate, build_approval_request,
 from vorel_core import SignedApproval, SigningKey
 
 from vorel_cloud import approval
-from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 
 
 def gated_request(holder: SigningKey, tool: str = "send_email"):
@@ -52,11 +52,14 @@ def test_denial_in_the_cloud_refuses_the_call(vorel_dev_server, kind):
     vorel_dev_server.auto_deny("not on a Friday", after_polls=1)
     request = gated_request(SigningKey.generate())
     options = dict(base_url=vorel_dev_server.base_url, poll_interval=0.02, timeout=10)
-    with pytest.raises(ApprovalDenied) as info:
+
+    def gate():
         if kind == "sync":
-            approval.cloud_approval(vorel_dev_server.api_key, **options)(request)
-        else:
-            asyncio.run(approval.async_cloud_approval(vorel_dev_server.api_key, **options)(request))
+            return approval.cloud_approval(vorel_dev_server.api_key, **options)(request)
+        return asyncio.run(approval.async_cloud_approval(vorel_dev_server.api_key, **options)(request))
+
+    with pytest.raises(ApprovalDenied) as info:
+        gate()
     assert info.value.reason == "not on a Friday" and info.value.request is request
 
 
@@ -120,7 +123,7 @@ def temporal_env():
                 60,
             )
         )
-    except Exception as exc:  # noqa: BLE001 - any start failure means "cannot run here"
+    except Exception as exc:
         loop.close()
         pytest.skip(f"Temporal dev server did not start: {exc!r}")
     yield loop, env
@@ -139,7 +142,9 @@ async def run_workflow(env, activity_fn, ctx: dict):
             activity_executor=pool,
             workflow_runner=UnsandboxedWorkflowRunner(),
         ):
-            return await env.client.execute_workflow(GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue)
+            return await env.client.execute_workflow(
+                GatedEmail.run, ctx, id=f"gated-{uuid.uuid4().hex}", task_queue=queue
+            )
 
 
 @pytest.mark.timeout(120)

@@ -1,4 +1,5 @@
 """The decoder and the Temporal key do their library work natively only while the library is unpatched."""
+
 from __future__ import annotations
 
 import base64

@@ -1,4 +1,5 @@
 """The long-polling handlers: cloud_approval and async_cloud_approval (on a loop and stepped by hand)."""
+
 from __future__ import annotations
 
 import asyncio
@@ -46,7 +47,7 @@ def outcome(kind, cloud, request=None):
     request = request or Request()
     try:
         value = call_handler(kind, request)
-    except BaseException as exc:  # noqa: BLE001 - the outcome is what is asserted
+    except BaseException as exc:
         value = exc
     assert [c.closed for c in cloud.clients] == [1]
     return value
@@ -101,18 +102,16 @@ def test_final_statuses_other_than_approved_deny(cloud, kind, final, reason):
 def test_timeout_becomes_denial_in_its_context(cloud, clock, kind, timeout, shown):
     cloud.polls = [PENDING] * 400
     options = {} if timeout is None else {"timeout": timeout}
-    try:
+    with pytest.raises(ApprovalDenied) as info:
         call_handler(kind, Request(), **options)
-    except ApprovalDenied as denied:
-        assert denied.reason == f"timed out after {shown}s waiting for cloud approval"
-        assert denied.__cause__ is None and not denied.__suppress_context__
-        context = denied.__context__
-        if kind == "worker":  # re-raised in the stepping thread, inside the no-loop branch
-            assert isinstance(context, RuntimeError)
-        else:
-            assert isinstance(context, ApprovalTimeoutError) and context.args[0] == "r-1"
+    denied = info.value
+    assert denied.reason == f"timed out after {shown}s waiting for cloud approval"
+    assert denied.__cause__ is None and not denied.__suppress_context__
+    context = denied.__context__
+    if kind == "worker":  # re-raised in the stepping thread, inside the no-loop branch
+        assert isinstance(context, RuntimeError)
     else:
-        pytest.fail("no denial")
+        assert isinstance(context, ApprovalTimeoutError) and context.args[0] == "r-1"
     assert cloud.closes == 1
 
 
@@ -137,9 +136,15 @@ def test_cloud_refusals_become_denials_caused_by_them(cloud, kind, error_type, a
     [
         (lambda s: setattr(s, "created", TransportError("connection refused")), TransportError),
         (lambda s: setattr(s, "created", {"request_id": "r-1"}), KeyError),
-        (lambda s: setattr(s, "polls", [{"responses": []}, PENDING]), KeyError),  # poller returns it, handler needs status
+        (
+            lambda s: setattr(s, "polls", [{"responses": []}, PENDING]),
+            KeyError,
+        ),  # poller returns it, handler needs status
         (lambda s: setattr(s, "polls", [{"status": "approved", "responses": []}]), VorelCloudError),
-        (lambda s: setattr(s, "polls", [{"status": "approved", "responses": [{"signed_approval": "zz"}]}]), VorelCloudError),
+        (
+            lambda s: setattr(s, "polls", [{"status": "approved", "responses": [{"signed_approval": "zz"}]}]),
+            VorelCloudError,
+        ),
     ],
 )
 def test_other_errors_pass_unchanged_after_close(cloud, kind, setup, expected):

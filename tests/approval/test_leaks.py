@@ -1,9 +1,11 @@
 """Reference leaks of the native handlers over many runs, on success and error paths."""
+
 from __future__ import annotations
 
 import asyncio
 import sys
 import types
+from typing import ClassVar
 
 import pytest
 from temporalio.exceptions import ApplicationError
@@ -20,7 +22,7 @@ APPROVED = {"id": "r-1", "status": "approved", "responses": [{"signed_approval":
 class Flow:
     """Answers of one run; nothing accumulates between runs."""
 
-    created = {"id": "r-1"}
+    created: ClassVar[dict] = {"id": "r-1"}
     polls = ({"status": "pending"}, APPROVED)
     close_error = None
 

@@ -1,4 +1,5 @@
 """Poll loops (blocking and coroutine) and the decoding of signed approvals."""
+
 from __future__ import annotations
 
 import asyncio
@@ -52,7 +53,7 @@ def test_first_non_pending_answer_ends_the_loop_without_sleeping(clock, kind, fi
 @both
 def test_sleeps_are_cut_to_the_time_left_and_logged(clock, kind, caplog):
     caplog.set_level(logging.DEBUG, "vorel_cloud.approval")
-    script, result = run_poll(kind, [PENDING] * 4 + [{"status": "approved"}], poll_interval=2, timeout=7)
+    _script, result = run_poll(kind, [PENDING] * 4 + [{"status": "approved"}], poll_interval=2, timeout=7)
     assert result == {"status": "approved"}
     assert clock.sleeps == [2, 2, 2, 1]
     assert [(r.levelname, r.getMessage(), r.request_id, r.sleep) for r in caplog.records] == [
@@ -81,7 +82,7 @@ def test_client_errors_propagate_at_once(clock, kind):
 
 def test_async_poll_uses_monotonic_clock_not_the_loop_clock(clock):
     # The loop's own clock never advances here; only the patched monotonic one does.
-    script, result = run_poll("async", [PENDING, PENDING, {"status": "expired"}], poll_interval=5, timeout=6)
+    _script, result = run_poll("async", [PENDING, PENDING, {"status": "expired"}], poll_interval=5, timeout=6)
     assert result == {"status": "expired"} and clock.sleeps == [5, 1]
 
 
@@ -121,7 +122,7 @@ signed_texts = st.one_of(
 def test_hex_or_base64_rule(core, raw):
     expected = expected_normalisation(raw)
     if expected == MALFORMED:
-        with pytest.raises(VorelCloudError, match="^malformed signed_approval") as info:
+        with pytest.raises(VorelCloudError, match=r"^malformed signed_approval") as info:
             approval._extract_signed_approvals({"responses": [{"signed_approval": raw}]})
         assert info.value.__cause__ is None and isinstance(info.value.__context__, ValueError)
     else:

@@ -1,4 +1,5 @@
 """Temporal request identity and TemporalCloudApprovalHandler inside Temporal's activity test environment."""
+
 from __future__ import annotations
 
 import base64
@@ -420,7 +421,8 @@ def gated(temporal, monkeypatch):
 
     def build(request, **kwargs):
         return types.SimpleNamespace(
-            request_hash=bytes.fromhex(GATE), to_create_request_kwargs=lambda: {"idempotency_key": kwargs["idempotency_key"]}
+            request_hash=bytes.fromhex(GATE),
+            to_create_request_kwargs=lambda: {"idempotency_key": kwargs["idempotency_key"]},
         )
 
     monkeypatch.setattr(approval, "build_approval_request_payload", build)
@@ -436,11 +438,17 @@ OWN_KEY = sha_key(f"send_email|test|test-run|test|{GATE}")
         # written by an older handler: no gate record, the one request is resumed as before
         ([{"approval_request_id": "r-7", "approval_status": "pending"}], ("get", "r-7"), {GATE: "r-7"}),
         # this gate's own request
-        ([{"approval_request_id": "r-9", "approval_gates": {GATE: "r-8", "ffff": "r-9"}}], ("get", "r-8"),
-         {GATE: "r-8", "ffff": "r-9"}),
+        (
+            [{"approval_request_id": "r-9", "approval_gates": {GATE: "r-8", "ffff": "r-9"}}],
+            ("get", "r-8"),
+            {GATE: "r-8", "ffff": "r-9"},
+        ),
         # only another gate's request: this gate creates its own, under its own key
-        ([{"approval_request_id": "r-9", "approval_gates": {"ffff": "r-9"}}], ("create", {"idempotency_key": OWN_KEY}),
-         {GATE: "r-1", "ffff": "r-9"}),
+        (
+            [{"approval_request_id": "r-9", "approval_gates": {"ffff": "r-9"}}],
+            ("create", {"idempotency_key": OWN_KEY}),
+            {GATE: "r-1", "ffff": "r-9"},
+        ),
     ],
     ids=["older-details", "own-gate", "other-gate"],
 )

@@ -1,4 +1,5 @@
 """The vorel-cloud command line, run in-process against a fake cloud."""
+
 from __future__ import annotations
 
 import io
@@ -136,7 +137,7 @@ def test_doctor_reads_token_from_environment_and_stdin(cloud, capsys, monkeypatc
     assert run(capsys, "doctor")[0] == 0
     os.environ["VOREL_CONNECT_TOKEN"] = "vorel_ct_broken!"
     monkeypatch.setattr("sys.stdin", io.StringIO(PLAIN_TOKEN + "\n"))
-    status, out, _ = run(capsys, "doctor", "--token", "-")
+    status, _out, _ = run(capsys, "doctor", "--token", "-")
     assert status == 0 and cloud.clients[-1].args == (API_KEY,)
 
 
@@ -179,8 +180,12 @@ def test_connect_verification_failure(cloud, capsys):
     "argv, env, line",
     [
         (["--no-claim"], {}, "Agent agt_7: not claimed (--no-claim)."),
-        ([], {}, "Agent agt_7: not claimed - no public key (pass --public-key-hex, or set VOREL_AGENT_PUBLIC_KEY "
-                 "or VOREL_SIGNING_KEY)."),
+        (
+            [],
+            {},
+            "Agent agt_7: not claimed - no public key (pass --public-key-hex, or set VOREL_AGENT_PUBLIC_KEY "
+            "or VOREL_SIGNING_KEY).",
+        ),
         ([], {"VOREL_AGENT_PUBLIC_KEY": PUB_HEX}, "Agent agt_7: claimed."),
     ],
 )
@@ -212,7 +217,10 @@ def test_connect_print_env_with_secrets_is_shell_ready(cloud, capsys):
     assert "VOREL_API_KEY" in out and "VOREL_AGENT_ID" not in out
     shown = subprocess.run(
         ["bash", "-c", out + '\nprintf "%s|%s" "$VOREL_API_KEY" "$VOREL_CONTROL_PLANE_URL"'],
-        capture_output=True, text=True, check=True, env={"PATH": os.environ.get("PATH", "")},
+        capture_output=True,
+        text=True,
+        check=True,
+        env={"PATH": os.environ.get("PATH", "")},
     ).stdout
     assert shown == f"{odd_key}|{URL}"
 
@@ -221,10 +229,16 @@ def test_connect_print_env_with_secrets_is_shell_ready(cloud, capsys):
     "argv, status, message",
     [
         (["connect"], 2, "vorel-cloud connect: error: no Quick Connect token: pass --token or set VOREL_CONNECT_TOKEN"),
-        (["connect", "--token", "nope"], 1,
-         "vorel-cloud connect: error: invalid connect token: expected prefix 'vorel_ct_'"),
-        (["connect", "--token", make_token({"endpoint": ENDPOINT, "api_key": ""})], 1,
-         "vorel-cloud connect: error: incomplete connect token: endpoint and api_key are required"),
+        (
+            ["connect", "--token", "nope"],
+            1,
+            "vorel-cloud connect: error: invalid connect token: expected prefix 'vorel_ct_'",
+        ),
+        (
+            ["connect", "--token", make_token({"endpoint": ENDPOINT, "api_key": ""})],
+            1,
+            "vorel-cloud connect: error: incomplete connect token: endpoint and api_key are required",
+        ),
     ],
 )
 def test_connect_errors(cloud, capsys, argv, status, message):
@@ -280,7 +294,10 @@ SPOOF = "\x1b[2K\rhttps://api.vorel.cloud\x1b]0;t\x07\u202e"  # rewrites the lin
     [
         (["token", "decode", make_token({"endpoint": ENDPOINT + SPOOF, "api_key": API_KEY, "agent_id": SPOOF})], {}),
         (["doctor", "--token", PLAIN_TOKEN], {"health": TransportError(SPOOF), "tenant": {"name": SPOOF}}),
-        (["connect", "--token", PLAIN_TOKEN], {"tenant": AuthenticationError(SPOOF, status_code=401, remediation=SPOOF)}),
+        (
+            ["connect", "--token", PLAIN_TOKEN],
+            {"tenant": AuthenticationError(SPOOF, status_code=401, remediation=SPOOF)},
+        ),
     ],
 )
 def test_text_for_people_cannot_drive_the_terminal(cloud, capsys, argv, script):
@@ -300,8 +317,13 @@ def test_closed_pipe_ends_quietly():
     read_end, write_end = os.pipe()
     os.close(read_end)  # the reader is gone, as after `| head -1`
     with open(write_end, "wb") as pipe:
-        done = subprocess.run([sys.executable, "-m", "vorel_cloud.cli", "token", "decode", AGENT_TOKEN],
-                              stdout=pipe, stderr=subprocess.PIPE, text=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-m", "vorel_cloud.cli", "token", "decode", AGENT_TOKEN],
+            stdout=pipe,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=60,
+        )
     assert (done.returncode, done.stderr) == (cli.EXIT_BROKEN_PIPE, "")
 
 

@@ -1,15 +1,15 @@
 """The command line against the local control plane over loopback."""
+
 from __future__ import annotations
 
 import json
 import logging
 
 import pytest
+from vorel_core import SigningKey
 
 from support.fakes import make_token
 from vorel_cloud import cli
-from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
-from vorel_core import SigningKey
 
 
 def test_doctor_connect_and_claim(vorel_dev_server, capsys):

@@ -35,9 +35,7 @@ class Server:
     def __init__(self) -> None:
         self.requests: list[httpx.Request] = []
         self._script: list[Callable[[httpx.Request], httpx.Response]] = []
-        self.default: Callable[[httpx.Request], httpx.Response] = lambda request: httpx.Response(
-            200, json={"ok": True}
-        )
+        self.default: Callable[[httpx.Request], httpx.Response] = lambda request: httpx.Response(200, json={"ok": True})
 
     def reply(
         self,

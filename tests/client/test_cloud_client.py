@@ -6,6 +6,7 @@ import asyncio
 import base64
 import inspect
 import json
+import re
 
 import httpx
 import pytest
@@ -83,8 +84,17 @@ def test_send_paths_are_relative_to_the_api_base(api, server, path):
 # error, which doctor() records instead of stopping on it.
 @pytest.mark.parametrize(
     "base_url",
-    ["ftp://cp.test", "cp.test", "http://", "file:///tmp/x", "https://[::1", "http://cp\x00.test",
-     "http://cp.test/\x00v1", "http://cp.test:99999", "http://cp .test"],
+    [
+        "ftp://cp.test",
+        "cp.test",
+        "http://",
+        "file:///tmp/x",
+        "https://[::1",
+        "http://cp\x00.test",
+        "http://cp.test/\x00v1",
+        "http://cp.test:99999",
+        "http://cp .test",
+    ],
 )
 def test_invalid_base_url_fails_at_call_time(api, server, base_url):
     api.configure(base_url=base_url)
@@ -320,9 +330,7 @@ def test_approve_with_signed_approval(api, server):
     assert server.body() == {"signed_approval": "AQID"}
 
 
-@pytest.mark.parametrize(
-    "kwargs", [{}, {"approver_key": "aa", "signed_approval": "AQID"}], ids=["neither", "both"]
-)
+@pytest.mark.parametrize("kwargs", [{}, {"approver_key": "aa", "signed_approval": "AQID"}], ids=["neither", "both"])
 def test_approve_needs_exactly_one_credential(api, server, kwargs):
     with pytest.raises(VorelCloudError, match="exactly one"):
         api.call("approve", "apr_1", **kwargs)
@@ -512,7 +520,7 @@ def test_send_returns_error_responses_unhandled(server):
     with VorelCloudClient("k", "http://cp.test", transport=server.transport) as client:
         response = client._send("POST", "agents/claim", json={"agent_id": "x"})
         assert response.status_code == 404
-        with pytest.raises(NotFoundError, match="Unknown agent."):
+        with pytest.raises(NotFoundError, match=re.escape("Unknown agent.")):
             client._handle_response(response)
 
 
@@ -534,7 +542,8 @@ def test_handle_response_is_shared_by_the_async_twin():
 
 def test_sync_context_manager_closes_and_does_not_swallow(server):
     client = VorelCloudClient("k", "http://cp.test", transport=server.transport)
-    with pytest.raises(RuntimeError, match="inner"):
+    # The error must rise inside the client's own with-block to show it is not swallowed.
+    with pytest.raises(RuntimeError, match="inner"):  # noqa: PT012
         with client as entered:
             assert entered is client
             entered.health()
@@ -583,14 +592,18 @@ def test_async_operations_are_coroutine_functions():
 def test_constructor_signature_matches_between_twins():
     sync = inspect.signature(VorelCloudClient.__init__).parameters
     async_ = inspect.signature(AsyncVorelCloudClient.__init__).parameters
-    assert list(sync) == list(async_) == [
-        "self",
-        "api_key",
-        "base_url",
-        "timeout",
-        "max_retries",
-        "transport",
-    ]
+    assert (
+        list(sync)
+        == list(async_)
+        == [
+            "self",
+            "api_key",
+            "base_url",
+            "timeout",
+            "max_retries",
+            "transport",
+        ]
+    )
     assert sync["base_url"].default == DEFAULT_API_BASE_URL
     assert sync["timeout"].default == 30.0
     assert sync["max_retries"].kind is inspect.Parameter.KEYWORD_ONLY

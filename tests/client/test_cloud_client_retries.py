@@ -186,9 +186,7 @@ def test_timeout_is_a_transport_error(api, server, sleeps):
     server.fail(httpx.ReadTimeout("timed out"))
     with pytest.raises(TransportError) as info:
         api.configure(max_retries=0, timeout=4.0).call("get_request", "apr_1")
-    assert str(info.value) == (
-        "Vorel Cloud did not answer GET /v1/approvals/requests/apr_1 within 4.0s"
-    )
+    assert str(info.value) == ("Vorel Cloud did not answer GET /v1/approvals/requests/apr_1 within 4.0s")
     assert info.value.status_code is None
 
 
@@ -262,7 +260,7 @@ def test_real_http_round_trip(api_key, direct):
     seen: list[tuple[str, str | None]] = []
 
     class Handler(BaseHTTPRequestHandler):
-        def do_GET(self) -> None:  # noqa: N802
+        def do_GET(self) -> None:
             seen.append((self.path, self.headers.get("Authorization")))
             payload = json.dumps({"status": "ok", "version": "test"}).encode()
             self.send_response(200)

@@ -49,7 +49,7 @@ def test_unusable_key_is_refused_at_construction(cls, key, problem):
     assert API_KEY[:8] not in str(info.value) + repr(info.value)
 
 
-ODD_KEY = 'vk_live_a\\b"c\'d_0123456789'  # valid, but its escaped forms differ from it
+ODD_KEY = "vk_live_a\\b\"c'd_0123456789"  # valid, but its escaped forms differ from it
 
 
 @pytest.mark.parametrize(

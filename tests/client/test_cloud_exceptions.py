@@ -24,9 +24,7 @@ from vorel_cloud.exceptions import (
 
 
 def test_str_is_exactly_the_message():
-    err = VorelCloudError(
-        "tenant not found", status_code=404, remediation="check the id", body={"error": {}}
-    )
+    err = VorelCloudError("tenant not found", status_code=404, remediation="check the id", body={"error": {}})
     assert str(err) == "tenant not found"
     assert err.message == "tenant not found"
     assert err.status_code == 404

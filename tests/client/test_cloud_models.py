@@ -167,9 +167,7 @@ def test_check_failed(status, failed):
 
 
 def _config() -> ConnectConfig:
-    return ConnectConfig(
-        api_base_url="https://cp", api_key=SECRET_KEY, agent_id="agt_1", registration_token=SECRET_REG
-    )
+    return ConnectConfig(api_base_url="https://cp", api_key=SECRET_KEY, agent_id="agt_1", registration_token=SECRET_REG)
 
 
 def test_raise_for_error_passes_when_ok():

@@ -1,4 +1,5 @@
 """connect(), claim_agent() and the agent public key lookup, against a fake cloud."""
+
 from __future__ import annotations
 
 import logging
@@ -293,9 +294,7 @@ def test_public_key_sources(env, expected):
 
 def test_public_key_is_lower_case_hex_of_the_key_bytes():
     os.environ["VOREL_SIGNING_KEY"] = "00" * 32  # Ed25519 public key of the all-zero seed:
-    assert connect_mod._resolve_public_key_hex() == (
-        "3b6a27bcceb6a42d62a3a8d02a6f0d73653215771de243a63ac048a18b59da29"
-    )
+    assert connect_mod._resolve_public_key_hex() == ("3b6a27bcceb6a42d62a3a8d02a6f0d73653215771de243a63ac048a18b59da29")
 
 
 def test_signing_core_is_imported_at_each_call(monkeypatch, caplog):
@@ -304,7 +303,7 @@ def test_signing_core_is_imported_at_each_call(monkeypatch, caplog):
 
     class Key:
         def __init__(self, text):
-            self.public_key = types.SimpleNamespace(to_bytes=lambda: bytes.fromhex(text) + b"\xAB")
+            self.public_key = types.SimpleNamespace(to_bytes=lambda: bytes.fromhex(text) + b"\xab")
 
     fake = types.ModuleType("vorel_core")
     fake.SigningKey = types.SimpleNamespace(from_hex=Key)
@@ -333,7 +332,5 @@ def test_interrupt_while_deriving_is_not_swallowed(monkeypatch):
 
 
 def test_environment_is_read_through_the_os_global(monkeypatch):
-    monkeypatch.setattr(
-        connect_mod, "os", types.SimpleNamespace(environ={"VOREL_AGENT_PUBLIC_KEY": " fromfake "})
-    )
+    monkeypatch.setattr(connect_mod, "os", types.SimpleNamespace(environ={"VOREL_AGENT_PUBLIC_KEY": " fromfake "}))
     assert connect_mod._resolve_public_key_hex() == "fromfake"

@@ -1,4 +1,5 @@
 """doctor() and its probes against a fake cloud: every check row, order, effects."""
+
 from __future__ import annotations
 
 import os
@@ -80,8 +81,12 @@ def auth(status_code, remediation=None, body=None, cls=AuthenticationError):
 
 PERMISSION_PROBES = {
     "tenant": ("_probe_tenant", "tenant_access", TENANT_HINT, "Credential can read Acme."),
-    "policies": ("_probe_approval_policies", "approval_policy_access", POLICY_HINT,
-                 "Credential can list approval policies."),
+    "policies": (
+        "_probe_approval_policies",
+        "approval_policy_access",
+        POLICY_HINT,
+        "Credential can list approval policies.",
+    ),
 }
 
 
@@ -209,7 +214,11 @@ def test_claim_row_claimed(cloud, recorded, answer, label):
 @pytest.mark.parametrize(
     "error, hint, raw",
     [
-        (VorelCloudError("already claimed", remediation="Use the original key.", body=BODY), "Use the original key.", BODY),
+        (
+            VorelCloudError("already claimed", remediation="Use the original key.", body=BODY),
+            "Use the original key.",
+            BODY,
+        ),
         (AuthenticationError("registration token used", status_code=401), None, {}),
     ],
 )
@@ -232,26 +241,78 @@ def test_claim_probe_lets_foreign_errors_through(cloud, recorded):
 @pytest.mark.parametrize(
     "env, kwargs, built, api_key, url",
     [
-        ({}, {}, ("config", "error", "No Vorel Cloud credential found.",
-                  "Set VOREL_CONNECT_TOKEN, set VOREL_API_KEY, or pass api_key=."), "", "https://api.vorel.cloud"),
-        ({}, {"api_key": "k", "base_url": "https://b.test//"},
-         ("config", "ok", "Using Vorel Cloud API at https://b.test."), "k", "https://b.test"),
-        ({"VOREL_API_KEY": "envkey", "VOREL_CONTROL_PLANE_URL": "https://env.test/"}, {},
-         ("config", "ok", "Using Vorel Cloud API at https://env.test."), "envkey", "https://env.test"),
-        ({"VOREL_API_KEY": "envkey", "VOREL_CONTROL_PLANE_URL": ""}, {},
-         ("config", "ok", "Using Vorel Cloud API at ."), "envkey", ""),
-        ({"VOREL_API_KEY": "envkey"}, {"api_key": "argkey"},
-         ("config", "ok", "Using Vorel Cloud API at https://api.vorel.cloud."), "argkey", "https://api.vorel.cloud"),
-        ({"VOREL_CONNECT_TOKEN": PLAIN_TOKEN}, {"api_key": "ignored", "base_url": "https://ignored.test"},
-         ("config", "ok", "Quick Connect token decoded."), API_KEY, URL),
-        ({"VOREL_CONNECT_TOKEN": "bad", "VOREL_API_KEY": "envkey"}, {"base_url": "https://b.test/"},
-         ("config", "error", "invalid connect token: expected prefix 'vorel_ct_'",
-          "Generate a fresh Quick Connect token in Vorel Cloud."), "", "https://b.test/"),
-        ({"VOREL_CONTROL_PLANE_URL": "https://env.test"}, {"token": "vorel_ct_e"},
-         ("config", "error",
-          "invalid connect token encoding: Invalid base64-encoded string: number of data characters (1) cannot be "
-          "1 more than a multiple of 4",
-          "Generate a fresh Quick Connect token in Vorel Cloud."), "", "https://api.vorel.cloud"),
+        (
+            {},
+            {},
+            (
+                "config",
+                "error",
+                "No Vorel Cloud credential found.",
+                "Set VOREL_CONNECT_TOKEN, set VOREL_API_KEY, or pass api_key=.",
+            ),
+            "",
+            "https://api.vorel.cloud",
+        ),
+        (
+            {},
+            {"api_key": "k", "base_url": "https://b.test//"},
+            ("config", "ok", "Using Vorel Cloud API at https://b.test."),
+            "k",
+            "https://b.test",
+        ),
+        (
+            {"VOREL_API_KEY": "envkey", "VOREL_CONTROL_PLANE_URL": "https://env.test/"},
+            {},
+            ("config", "ok", "Using Vorel Cloud API at https://env.test."),
+            "envkey",
+            "https://env.test",
+        ),
+        (
+            {"VOREL_API_KEY": "envkey", "VOREL_CONTROL_PLANE_URL": ""},
+            {},
+            ("config", "ok", "Using Vorel Cloud API at ."),
+            "envkey",
+            "",
+        ),
+        (
+            {"VOREL_API_KEY": "envkey"},
+            {"api_key": "argkey"},
+            ("config", "ok", "Using Vorel Cloud API at https://api.vorel.cloud."),
+            "argkey",
+            "https://api.vorel.cloud",
+        ),
+        (
+            {"VOREL_CONNECT_TOKEN": PLAIN_TOKEN},
+            {"api_key": "ignored", "base_url": "https://ignored.test"},
+            ("config", "ok", "Quick Connect token decoded."),
+            API_KEY,
+            URL,
+        ),
+        (
+            {"VOREL_CONNECT_TOKEN": "bad", "VOREL_API_KEY": "envkey"},
+            {"base_url": "https://b.test/"},
+            (
+                "config",
+                "error",
+                "invalid connect token: expected prefix 'vorel_ct_'",
+                "Generate a fresh Quick Connect token in Vorel Cloud.",
+            ),
+            "",
+            "https://b.test/",
+        ),
+        (
+            {"VOREL_CONTROL_PLANE_URL": "https://env.test"},
+            {"token": "vorel_ct_e"},
+            (
+                "config",
+                "error",
+                "invalid connect token encoding: Invalid base64-encoded string: "
+                "number of data characters (1) cannot be 1 more than a multiple of 4",
+                "Generate a fresh Quick Connect token in Vorel Cloud.",
+            ),
+            "",
+            "https://api.vorel.cloud",
+        ),
     ],
 )
 def test_config_rows(recorded, env, kwargs, built, api_key, url):

@@ -6,6 +6,7 @@ and then wobbles by a few dozen blocks, so these checks use a long warm-up and
 a tolerance of 100 blocks over 2000 runs; a leak of one object per call, or
 even per twenty calls, is still far above it.
 """
+
 from __future__ import annotations
 
 import os
@@ -17,7 +18,6 @@ from support.leaks import assert_no_leak
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import AuthenticationError, TransportError, VorelCloudError
 from vorel_cloud.models import ConnectConfig
-
 
 WARM = 6000
 SLACK = dict(runs=2000, warmup=WARM, block_tolerance=100)

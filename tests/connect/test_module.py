@@ -1,4 +1,5 @@
 """What loading vorel_cloud.connect provides: imports, globals and signatures."""
+
 from __future__ import annotations
 
 import inspect
@@ -69,8 +70,14 @@ REQ = inspect.Parameter.empty
         ("apply_connect_config", [("config", P, REQ), ("overwrite", K, False)]),
         (
             "connect",
-            [("token", P, None), ("public_key_hex", K, None), ("claim", K, True), ("apply_env", K, True),
-             ("async_client", K, False), ("verify", K, False)],
+            [
+                ("token", P, None),
+                ("public_key_hex", K, None),
+                ("claim", K, True),
+                ("apply_env", K, True),
+                ("async_client", K, False),
+                ("verify", K, False),
+            ],
         ),
         (
             "claim_agent",
@@ -79,8 +86,14 @@ REQ = inspect.Parameter.empty
         ("_resolve_public_key_hex", []),
         (
             "doctor",
-            [("token", P, None), ("api_key", K, None), ("base_url", K, None), ("public_key_hex", K, None),
-             ("claim", K, False), ("apply_env", K, False)],
+            [
+                ("token", P, None),
+                ("api_key", K, None),
+                ("base_url", K, None),
+                ("public_key_hex", K, None),
+                ("claim", K, False),
+                ("apply_env", K, False),
+            ],
         ),
         (
             "_resolve_doctor_config",
@@ -91,8 +104,7 @@ REQ = inspect.Parameter.empty
         ("_probe_approval_policies", [("client", P, REQ), ("checks", P, REQ)]),
         (
             "_probe_agent_claim",
-            [("client", P, REQ), ("config", P, REQ), ("public_key_hex", K, REQ), ("claim", K, REQ),
-             ("checks", K, REQ)],
+            [("client", P, REQ), ("config", P, REQ), ("public_key_hex", K, REQ), ("claim", K, REQ), ("checks", K, REQ)],
         ),
         ("_report", [("config", P, REQ), ("checks", P, REQ), ("claimed_agent", K, None)]),
     ],

@@ -1,4 +1,5 @@
 """Quick Connect tokens: decoding, configuration and export to the environment."""
+
 from __future__ import annotations
 
 import base64
@@ -57,9 +58,7 @@ def test_alphabet_is_lenient():
     assert standard != urlsafe  # the sample really exercises "+" and "/"
     # Characters outside the alphabet are dropped (four keep the fill count unchanged).
     noisy = urlsafe[:5] + "!*\n " + urlsafe[5:]
-    decoded = {
-        t: connect_mod.parse_connect_token("vorel_ct_" + t).api_key for t in (standard, urlsafe, noisy)
-    }
+    decoded = {t: connect_mod.parse_connect_token("vorel_ct_" + t).api_key for t in (standard, urlsafe, noisy)}
     assert set(decoded.values()) == {"k~~~"}
 
 
@@ -164,7 +163,7 @@ def test_names_are_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(connect_mod, "_CONNECT_PREFIX", "tok_")
     with pytest.raises(VorelCloudError, match=r"^invalid connect token: expected prefix 'tok_'$"):
         connect_mod.parse_connect_token(make_token({"endpoint": "e", "api_key": "k"}))
-    token = "tok_" + make_token({"endpoint": "e", "api_key": "k"})[len("vorel_ct_"):]
+    token = "tok_" + make_token({"endpoint": "e", "api_key": "k"})[len("vorel_ct_") :]
     assert connect_mod.parse_connect_token(token).endpoint == "e"
 
     class Boom(Exception):
@@ -264,8 +263,11 @@ def config(**kw):
             True,
             {"VOREL_API_KEY": "key", "VOREL_CONTROL_PLANE_URL": "https://e.test"},
         ),
-        ({"VOREL_AGENT_ID": "stale"}, True, {"VOREL_API_KEY": "key", "VOREL_CONTROL_PLANE_URL": "https://e.test",
-                                               "VOREL_AGENT_ID": "stale"}),
+        (
+            {"VOREL_AGENT_ID": "stale"},
+            True,
+            {"VOREL_API_KEY": "key", "VOREL_CONTROL_PLANE_URL": "https://e.test", "VOREL_AGENT_ID": "stale"},
+        ),
     ],
 )
 def test_apply_precedence(before, overwrite, after):
@@ -298,7 +300,7 @@ def test_apply_checks_every_value_before_the_first_write(field, value, cause):
 
 def test_connect_with_an_unexportable_token_writes_and_claims_nothing(cloud):
     token = make_token({"endpoint": "https://e.test", "api_key": "k", "agent_id": "agt_1\u0000"})
-    with pytest.raises(VorelCloudError, match="^invalid connect token value for VOREL_AGENT_ID: "):
+    with pytest.raises(VorelCloudError, match=r"^invalid connect token value for VOREL_AGENT_ID: "):
         connect_mod.connect(token, public_key_hex="ab" * 32)
     assert not [k for k in os.environ if k.startswith("VOREL_")]
     assert cloud.events == []
@@ -413,8 +415,14 @@ def outcome(token):
 
 # Texts the scanner and the decoder treat specially, and one past the stack buffer.
 edge_payloads = st.sampled_from(
-    [b"\xef\xbb\xbf{}", b' \n{"endpoint": "e", "api_key": "k"}\r\t', b'{"endpoint": "e"} {}', b"[1", b"{\"a\": NaN}",
-     json.dumps({"endpoint": "https://e.test", "api_key": "k" * 2000}).encode()]
+    [
+        b"\xef\xbb\xbf{}",
+        b' \n{"endpoint": "e", "api_key": "k"}\r\t',
+        b'{"endpoint": "e"} {}',
+        b"[1",
+        b'{"a": NaN}',
+        json.dumps({"endpoint": "https://e.test", "api_key": "k" * 2000}).encode(),
+    ]
 )
 
 

@@ -4,8 +4,6 @@ import itertools
 
 import pytest
 
-from vorel_cloud.testing import pytest_configure, vorel_dev_server, vorel_dev_server_factory  # noqa: F401
-
 _counter = itertools.count()
 
 

@@ -135,7 +135,9 @@ def test_idempotency_key_deduplicates_creates(api, make_body):
     assert again.json()["id"] == first.json()["id"]
 
     # A retry re-attests the same call: a fresh attestation is still the same request.
-    reattested = dict(body, approval_context_attestation={"version": 1, "issued_at": 2}, holder_key=body["holder_key"].upper())
+    reattested = dict(
+        body, approval_context_attestation={"version": 1, "issued_at": 2}, holder_key=body["holder_key"].upper()
+    )
     assert api.post("/v1/approvals/requests", json=reattested).json()["id"] == first.json()["id"]
     for change in ({"tool": "delete_user"}, {"metadata": {"to": "eve"}}, {"ttl_seconds": 5}):
         changed = api.post("/v1/approvals/requests", json=dict(body, **change))
@@ -306,7 +308,7 @@ def test_lost_create_answer_is_recovered_by_idempotency_key(vorel_dev_server, ap
 def test_connect_token_carries_a_working_binding(vorel_dev_server):
     token = vorel_dev_server.connect_token
     assert token.startswith("vorel_ct_") and "=" not in token
-    encoded = token[len("vorel_ct_"):]
+    encoded = token[len("vorel_ct_") :]
     data = json.loads(base64.urlsafe_b64decode(encoded + "=" * (-len(encoded) % 4)))
     assert data == {
         "endpoint": vorel_dev_server.base_url,
@@ -314,7 +316,10 @@ def test_connect_token_carries_a_working_binding(vorel_dev_server):
         "agent_id": vorel_dev_server.agent.id,
         "registration_token": vorel_dev_server.agent.registration_token,
     }
-    assert httpx.get(data["endpoint"] + "/v1/tenant", headers={"Authorization": f"Bearer {data['api_key']}"}).status_code == 200
+    assert (
+        httpx.get(data["endpoint"] + "/v1/tenant", headers={"Authorization": f"Bearer {data['api_key']}"}).status_code
+        == 200
+    )
 
 
 def test_claim(vorel_dev_server, api):
@@ -322,7 +327,9 @@ def test_claim(vorel_dev_server, api):
     key, other = SigningKey.generate().public_key.to_hex(), SigningKey.generate().public_key.to_hex()
 
     def claim(agent_id=agent.id, public_key=key, token=agent.registration_token):
-        return api.post("/v1/agents/claim", json={"agent_id": agent_id, "public_key": public_key, "registration_token": token})
+        return api.post(
+            "/v1/agents/claim", json={"agent_id": agent_id, "public_key": public_key, "registration_token": token}
+        )
 
     for resp, status, code in [
         (claim(token="reg_wrong"), 403, "invalid_registration_token"),
@@ -335,7 +342,9 @@ def test_claim(vorel_dev_server, api):
     ok = claim()
     assert ok.status_code == 200
     assert {k: ok.json()[k] for k in ("agent_id", "name", "status")} == {
-        "agent_id": agent.id, "name": agent.name, "status": "claimed"
+        "agent_id": agent.id,
+        "name": agent.name,
+        "status": "claimed",
     }
     assert claim().status_code == 200  # the same key again: nothing changes
     resp = claim(public_key=other)

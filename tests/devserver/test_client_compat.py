@@ -5,7 +5,7 @@ import hashlib
 import pytest
 from vorel_core import SignedApproval
 
-from vorel_cloud.exceptions import ConflictError, AuthenticationError, PermissionDeniedError
+from vorel_cloud.exceptions import AuthenticationError, ConflictError, PermissionDeniedError
 
 
 def test_client_creates_polls_through_faults_and_reads_the_approval(vorel_dev_server):

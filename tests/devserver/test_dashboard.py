@@ -74,7 +74,9 @@ def test_deny_through_the_form(vorel_dev_server, browser, pending):
     assert resp.status_code == 303 and resp.headers["location"] == "/approvals"
     done = vorel_dev_server.get_request(pending["id"])
     assert (done["status"], done["denied_reason"]) == ("denied", "wrong recipient")
-    again = browser.post(f"/approvals/{pending['id']}/approve", data={"dashboard_token": vorel_dev_server.dashboard_token})
+    again = browser.post(
+        f"/approvals/{pending['id']}/approve", data={"dashboard_token": vorel_dev_server.dashboard_token}
+    )
     assert again.status_code == 409 and "already denied" in again.text
 
 
@@ -89,7 +91,9 @@ def test_deny_through_the_form(vorel_dev_server, browser, pending):
     ids=["no-token", "wrong-token", "foreign-origin", "cross-site-fetch"],
 )
 @pytest.mark.parametrize("action", ["approve", "deny"])
-def test_form_posts_without_the_token_or_from_elsewhere_are_refused(vorel_dev_server, browser, pending, data, headers, action):
+def test_form_posts_without_the_token_or_from_elsewhere_are_refused(
+    vorel_dev_server, browser, pending, data, headers, action
+):
     data = {k: (vorel_dev_server.dashboard_token if v is None else v) for k, v in data.items()}
     data["reason"] = "x"
     resp = browser.post(f"/approvals/{pending['id']}/{action}", data=data, headers=headers)

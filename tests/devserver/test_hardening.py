@@ -21,17 +21,24 @@ def raw_request(server, method, path, body=b"", headers=()):
 # -- Host names, the dashboard cookie, framing ------------------------------------
 @pytest.mark.parametrize(
     "method, path",
-    [("GET", "/approvals"), ("GET", "/v1/health"), ("GET", "/v1/approvals/requests"), ("POST", "/approvals/{id}/approve")],
+    [
+        ("GET", "/approvals"),
+        ("GET", "/v1/health"),
+        ("GET", "/v1/approvals/requests"),
+        ("POST", "/approvals/{id}/approve"),
+    ],
 )
 def test_a_rebound_host_name_gets_nothing(vorel_dev_server, api, make_body, method, path):
     rid = api.post("/v1/approvals/requests", json=make_body()).json()["id"]
     host = f"rebind.attacker.example:{vorel_dev_server.port}"
     headers = {
-        "Host": host, "Origin": f"http://{host}", "Authorization": f"Bearer {vorel_dev_server.api_key}",
+        "Host": host,
+        "Origin": f"http://{host}",
+        "Authorization": f"Bearer {vorel_dev_server.api_key}",
         "Content-Type": "application/x-www-form-urlencoded",
     }
     body = f"dashboard_token={vorel_dev_server.dashboard_token}".encode()
-    conn, resp = raw_request(vorel_dev_server, method, path.format(id=rid), body if method == "POST" else b"", headers)
+    _conn, resp = raw_request(vorel_dev_server, method, path.format(id=rid), body if method == "POST" else b"", headers)
     text = resp.read().decode()
     assert resp.status == 403 and vorel_dev_server.dashboard_token not in text
     assert vorel_dev_server.get_request(rid)["status"] == "pending"
@@ -82,7 +89,7 @@ def test_an_agent_key_cannot_decide_its_own_request(vorel_dev_server_factory, ma
     with server.plane.store.tx() as db:
         db.set_scopes(("default",), list(SCOPES))
     server.restart()
-    token_key = json.loads(base64.urlsafe_b64decode(server.connect_token[len("vorel_ct_"):] + "=="))["api_key"]
+    token_key = json.loads(base64.urlsafe_b64decode(server.connect_token[len("vorel_ct_") :] + "=="))["api_key"]
     assert token_key == server.api_key != server.reviewer_key
     with server.http() as agent, server.http(server.reviewer_key) as reviewer:
         rid = agent.post("/v1/approvals/requests", json=make_body()).json()["id"]
@@ -111,8 +118,18 @@ def _nested(depth):
         ({"metadata": "NESTED"}, _nested(5000), 400),
         ({"metadata": "NESTED"}, _nested(40), 400),
     ],
-    ids=["101-approvers", "20k-approvers", "threshold-2^63", "nan", "infinity", "1e999",
-         "lone-surrogate", "utf8-surrogate", "nested-5000", "nested-40"],
+    ids=[
+        "101-approvers",
+        "20k-approvers",
+        "threshold-2^63",
+        "nan",
+        "infinity",
+        "1e999",
+        "lone-surrogate",
+        "utf8-surrogate",
+        "nested-5000",
+        "nested-40",
+    ],
 )
 def test_bad_input_is_refused_and_the_connection_kept(vorel_dev_server, make_body, change, raw, status):
     body = json.dumps(make_body(**change))

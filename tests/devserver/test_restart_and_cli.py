@@ -74,7 +74,9 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
     proc, again = _start(["--db", str(db)], tmp_path / "two.json", env)
     try:
         assert (again["api_key"], again["approver_key"], again["agent_id"]) == (
-            info["api_key"], info["approver_key"], info["agent_id"]
+            info["api_key"],
+            info["approver_key"],
+            info["agent_id"],
         )
         url = f"{again['base_url']}/v1/approvals/requests/{rid}"
         assert httpx.get(url, headers=headers).json()["status"] == "pending"
@@ -88,7 +90,6 @@ def test_command_keeps_state_across_processes_and_never_logs_the_key(tmp_path, m
         request_lines = [line for line in output.splitlines() if "HTTP/1.1" in line]
         assert any("/v1/approvals/requests" in line for line in request_lines)
         assert not [line for line in request_lines if info["api_key"] in line]  # ...request logs never do
-
 
 
 def test_dev_without_the_core_sdk_says_what_to_install(monkeypatch, capsys):

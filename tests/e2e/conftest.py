@@ -3,6 +3,7 @@
 Everything here talks real HTTP to a server started by ``vorel_cloud.testing``;
 nothing is mocked.
 """
+
 from __future__ import annotations
 
 from typing import Any, Callable

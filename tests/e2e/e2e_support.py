@@ -1,4 +1,5 @@
 """Helpers shared by the end-to-end tests."""
+
 from __future__ import annotations
 
 import asyncio

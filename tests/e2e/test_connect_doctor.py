@@ -1,4 +1,5 @@
 """Quick Connect and doctor() against the local control plane's real endpoints."""
+
 from __future__ import annotations
 
 import os
@@ -13,7 +14,9 @@ def statuses(report):
 
 
 @pytest.mark.parametrize("key_source", ["argument", "VOREL_AGENT_PUBLIC_KEY", "VOREL_SIGNING_KEY"])
-def test_connect_claims_the_bound_agent_and_returns_a_working_client(vorel_dev_server, agent_key, key_source, monkeypatch):
+def test_connect_claims_the_bound_agent_and_returns_a_working_client(
+    vorel_dev_server, agent_key, key_source, monkeypatch
+):
     from vorel_cloud.client import VorelCloudClient
     from vorel_cloud.connect import connect
 
@@ -73,7 +76,9 @@ def test_an_agent_claimed_with_another_key_is_refused(vorel_dev_server, agent_ke
     connect(vorel_dev_server.connect_token, public_key_hex=agent_key.public_key.to_hex(), apply_env=False).close()
     # ...with another key the control plane refuses, and connect() hands that on.
     with pytest.raises(ConflictError) as info:
-        connect(vorel_dev_server.connect_token, public_key_hex=SigningKey.generate().public_key.to_hex(), apply_env=False)
+        connect(
+            vorel_dev_server.connect_token, public_key_hex=SigningKey.generate().public_key.to_hex(), apply_env=False
+        )
     assert info.value.code == "already_claimed"
     assert vorel_dev_server.agent_state()["public_key"] == agent_key.public_key.to_hex()
 

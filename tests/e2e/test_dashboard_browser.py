@@ -4,6 +4,7 @@ The graph's tool node waits on the cloud handler, which logs a dashboard link;
 the browser opens that link and clicks Approve or Deny; the waiting node then
 runs the tool or reports the denial.
 """
+
 from __future__ import annotations
 
 import logging
@@ -64,7 +65,9 @@ def logged_link(caplog):
 
 
 @pytest.mark.parametrize("decision", ["approve", "deny"])
-def test_click_in_the_dashboard_and_the_waiting_graph_goes_on(decision, browser, vorel_dev_server, agent_key, caplog, monkeypatch):
+def test_click_in_the_dashboard_and_the_waiting_graph_goes_on(
+    decision, browser, vorel_dev_server, agent_key, caplog, monkeypatch
+):
     from langchain_core.messages import AIMessage, ToolMessage
     from langchain_core.tools import tool
     from langgraph.graph import END, START, MessagesState, StateGraph
@@ -82,9 +85,14 @@ def test_click_in_the_dashboard_and_the_waiting_graph_goes_on(decision, browser,
         ran.append(to)
         return f"sent to {to}"
 
-    handler = langgraph_cloud_approval(vorel_dev_server.api_key, base_url=vorel_dev_server.base_url, poll_interval=POLL, timeout=60)
+    handler = langgraph_cloud_approval(
+        vorel_dev_server.api_key, base_url=vorel_dev_server.base_url, poll_interval=POLL, timeout=60
+    )
     node = VorelToolNode(
-        [send_email], approval_handler=handler, signing_key=agent_key, warrant_id="w-browser",
+        [send_email],
+        approval_handler=handler,
+        signing_key=agent_key,
+        warrant_id="w-browser",
         trusted_approvers=[vorel_dev_server.approver_key],
     )
     graph = StateGraph(MessagesState)

@@ -1,4 +1,5 @@
 """The README's main job: the demo program run as scripts/demo.sh runs it, in a subprocess."""
+
 from __future__ import annotations
 
 import os
@@ -48,4 +49,3 @@ def test_demo_runs_every_step_and_exits_zero(args):
     assert out.rstrip().endswith("Demo passed: 2 approvals verified, 1 denial; doctor() all green.")
     # The API key appears nowhere in the demo's own output.
     assert "vk_" not in out
-

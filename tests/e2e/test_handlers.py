@@ -1,4 +1,5 @@
 """The blocking and asyncio approval handlers against the local control plane, over loopback HTTP."""
+
 from __future__ import annotations
 
 import asyncio
@@ -168,7 +169,9 @@ def test_server_errors_beyond_recovery_reach_the_caller(flavor, arm, requests_le
 
 @pytest.mark.parametrize("action", ["approve", "deny"])
 @pytest.mark.parametrize("flavor", FLAVORS)
-def test_a_human_decides_in_the_dashboard_while_the_handler_waits(flavor, action, vorel_dev_server, make_request, background):
+def test_a_human_decides_in_the_dashboard_while_the_handler_waits(
+    flavor, action, vorel_dev_server, make_request, background
+):
     from vorel.approval import ApprovalDenied
 
     request = make_request()

@@ -5,6 +5,7 @@ a retry is a new attempt whose ``heartbeat_details`` are those of the last
 heartbeat (or nothing, when Temporal lost them). The request is built afresh
 for every attempt, as a retried activity re-attests the same call.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -16,8 +17,8 @@ import pytest
 
 pytest.importorskip("temporalio")
 
-from temporalio.exceptions import ApplicationError  # noqa: E402
-from temporalio.testing import ActivityEnvironment  # noqa: E402
+from temporalio.exceptions import ApplicationError
+from temporalio.testing import ActivityEnvironment
 
 FAST_POLL = 0.02
 ATTEMPTS = 2
@@ -48,12 +49,20 @@ def attempt(vorel_dev_server, agent_key, make_request):
         server = server or vorel_dev_server
         env = ActivityEnvironment()
         env.info = dataclasses.replace(
-            env.info, workflow_id="wf-refund", workflow_run_id=run_id, activity_id="send-refund", heartbeat_details=list(details)
+            env.info,
+            workflow_id="wf-refund",
+            workflow_run_id=run_id,
+            activity_id="send-refund",
+            heartbeat_details=list(details),
         )
         outcome = Attempt()
         env.on_heartbeat = lambda *values: outcome.beats.append(values)
         handler = temporal_cloud_approval(
-            server.api_key, agent_key, base_url=server.base_url, fast_poll_seconds=FAST_POLL, fast_poll_attempts=ATTEMPTS
+            server.api_key,
+            agent_key,
+            base_url=server.base_url,
+            fast_poll_seconds=FAST_POLL,
+            fast_poll_attempts=ATTEMPTS,
         )
         request = make_request("send_refund", {"order": "o-17", "amount": 40}, **request_options)
         try:
@@ -87,7 +96,9 @@ def test_pending_attempt_hands_back_to_temporal_and_the_retry_resumes_from_the_h
     first = attempt()
     assert_pending_retry(first)
     # One heartbeat after creating, one per short poll; all name the same request.
-    assert [documented(b[0]) for b in first.beats] == [{"approval_request_id": first.request_id, "approval_status": "pending"}] * (ATTEMPTS + 1)
+    assert [documented(b[0]) for b in first.beats] == [
+        {"approval_request_id": first.request_id, "approval_status": "pending"}
+    ] * (ATTEMPTS + 1)
     # ... and record which request this gate (its request hash) has.
     assert first.beats[-1][0]["approval_gates"] == {first.request.request_hash.hex(): first.request_id}
     (stored,) = vorel_dev_server.requests()

@@ -6,6 +6,7 @@ sees (whose running loop has a clock that only sleeping moves) and the
 signed-approval decoder of ``vorel_cloud.approval`` (see
 `support.fakes.LangGraphCloud`).
 """
+
 from __future__ import annotations
 
 import pytest

@@ -1,6 +1,7 @@
 """A real LangGraph graph gated by the cloud: VorelToolNode from vorel_cloud.langgraph,
 the real HTTP client and the local control plane on loopback. No model: the
 agent step is a scripted AIMessage that calls the gated tool."""
+
 from __future__ import annotations
 
 import asyncio
@@ -10,14 +11,14 @@ import pytest
 
 pytest.importorskip("langgraph")
 
-from langchain_core.messages import AIMessage, ToolMessage  # noqa: E402
-from langchain_core.tools import tool  # noqa: E402
-from langgraph.graph import END, START, MessagesState, StateGraph  # noqa: E402
+from langchain_core.messages import AIMessage, ToolMessage
+from langchain_core.tools import tool
+from langgraph.graph import END, START, MessagesState, StateGraph
+from vorel_core import SigningKey
 
-import vorel_cloud.client  # noqa: E402
-import vorel_cloud.langgraph as lg  # noqa: E402
-from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: E402,F401
-from vorel_core import SigningKey  # noqa: E402
+import vorel_cloud.client
+import vorel_cloud.langgraph as lg
+from vorel_cloud.testing import vorel_dev_server, vorel_dev_server_factory  # noqa: F401
 
 
 @pytest.fixture

@@ -1,5 +1,6 @@
 """langgraph_cloud_approval: one approval gate through the cloud, on a fake
 client and a loop clock that only the handler's sleeps move."""
+
 from __future__ import annotations
 
 import asyncio
@@ -8,9 +9,9 @@ import logging
 import sys
 
 import pytest
+from vorel.approval import ApprovalDenied
 
 import vorel_cloud.langgraph as lg
-from vorel.approval import ApprovalDenied
 from vorel_cloud.exceptions import (
     ApprovalDeniedError,
     ApprovalExpiredError,
@@ -218,7 +219,7 @@ def test_unusable_durations_fail_when_building_before_any_request(cloud, monkeyp
     # as nan, a poll loop that never times out).
     if env is not None:
         monkeypatch.setenv("VOREL_APPROVAL_TIMEOUT", env)
-    with pytest.raises(error, match="timeout|poll_interval|VOREL_APPROVAL_TIMEOUT"):
+    with pytest.raises(error, match=r"timeout|poll_interval|VOREL_APPROVAL_TIMEOUT"):
         cloud.handler(**options)
     assert cloud.script.clients == []
 

@@ -1,14 +1,15 @@
 """Reference leaks of the native handler over many gates (approved, refused,
 translated cloud errors, cancelled) and of the auto-wiring constructors."""
+
 from __future__ import annotations
 
 import asyncio
 
 import pytest
+from vorel.approval import ApprovalDenied
 
 import vorel_cloud.langgraph as lg
 from support.leaks import assert_no_leak
-from vorel.approval import ApprovalDenied
 from vorel_cloud.exceptions import ApprovalExpiredError
 
 # The event loop's own bookkeeping (ready queue, selector, task registry)

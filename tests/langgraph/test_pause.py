@@ -1,6 +1,7 @@
 """The pause between polls on the real asyncio: the standard sleep's steps are
 taken natively while ``asyncio.sleep`` is the standard one, a replaced one is
 called as before."""
+
 from __future__ import annotations
 
 import asyncio
@@ -42,7 +43,8 @@ def test_the_timer_of_a_pause_is_cancelled_however_it_ends(real_asyncio, cancel)
     async def gate():
         task = asyncio.ensure_future(handler(real_asyncio.request()))
         if cancel:
-            while not timers:
+            # Yield until the handler has armed its poll timer (recorded by the patched call_later).
+            while not timers:  # noqa: ASYNC110
                 await asyncio.sleep(0)
             task.cancel()
         return await task

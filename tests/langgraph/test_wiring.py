@@ -1,6 +1,7 @@
 """VorelMiddleware / VorelToolNode: subclasses of the core classes that wire a
 cloud handler in when an API key is in the environment, or placeholders when
 the core SDK's LangGraph module is missing."""
+
 from __future__ import annotations
 
 import importlib
@@ -9,13 +10,13 @@ import sys
 import types
 
 import pytest
-
 import vorel.langgraph as core
+
 import vorel_cloud
 import vorel_cloud.langgraph as lg
 
 pytest.importorskip("langgraph")
-from langchain_core.tools import tool  # noqa: E402
+from langchain_core.tools import tool
 
 MISSING = "vorel_cloud.langgraph requires vorel[langgraph]. Install with: pip install 'vorel[langgraph]'"
 
@@ -78,7 +79,12 @@ def test_cloud_classes_are_renamed_subclasses_with_the_core_metaclass(cloud_cls,
     assert "Same constructor, same behaviour." in doc and "VOREL_API_KEY" in doc and "approval_handler" in doc
     assert f"from vorel.langgraph import {name}" in doc and f"from vorel_cloud.langgraph import {name}" in doc
     assert set(vars(cloud_cls)) - {"__module__", "__qualname__", "__doc__", "__init__"} <= {
-        "__abstractmethods__", "_abc_impl", "__parameters__", "__dict__", "__weakref__", "__orig_bases__"
+        "__abstractmethods__",
+        "_abc_impl",
+        "__parameters__",
+        "__dict__",
+        "__weakref__",
+        "__orig_bases__",
     }
 
 
@@ -281,7 +287,9 @@ def test_placeholders_when_the_core_module_is_blocked(reimport, api_key, name):
     assert fresh is not lg
     placeholder = getattr(fresh, name)
     assert (placeholder.__name__, placeholder.__qualname__, placeholder.__module__) == (
-        name, name, "vorel_cloud.langgraph"
+        name,
+        name,
+        "vorel_cloud.langgraph",
     )
     assert placeholder.__bases__ == (object,) and placeholder.__doc__ is None
     for args, kwargs in [((), {}), ((TOOLS,), {"approval_handler": explicit_handler})]:

@@ -5,6 +5,7 @@ wheel's smoke run (scripts/wheel-smoke.sh). Here the plugin comes from the
 entry point where the environment has it (the bootstrap installs the package's
 metadata) and is loaded with `-p` otherwise, as the entry point would load it.
 """
+
 from __future__ import annotations
 
 import shutil
@@ -24,7 +25,8 @@ def _plugin_args() -> list[str]:
         return []
     return ["-p", "vorel_cloud._pytest_plugin"]
 
-SUITE = '''
+
+SUITE = """
 import httpx
 
 def test_uses_fixture(vorel_dev_server):
@@ -33,16 +35,16 @@ def test_uses_fixture(vorel_dev_server):
 @pytest.mark.vorel_dev_server(default_ttl=30)
 def test_marker_is_known():
     pass
-'''
+"""
 
 # A run of pytest in an environment without the `dev` extra: its modules cannot be imported.
-RUNNER = '''
+RUNNER = """
 import sys
 for name in {hidden!r}:
     sys.modules[name] = None
 import pytest
 sys.exit(pytest.main(sys.argv[1:]))
-'''
+"""
 
 
 @pytest.mark.parametrize(
@@ -56,9 +58,23 @@ sys.exit(pytest.main(sys.argv[1:]))
 def test_plugin_loads_with_or_without_the_dev_extra(tmp_path, hidden, outcome, text):
     (tmp_path / "test_suite.py").write_text("import pytest\n" + SUITE)
     proc = subprocess.run(
-        [sys.executable, "-c", RUNNER.format(hidden=hidden), "-q", "-p", "no:cacheprovider", "--strict-markers",
-         *_plugin_args(), "--rootdir", str(tmp_path), str(tmp_path)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=180,
+        [
+            sys.executable,
+            "-c",
+            RUNNER.format(hidden=hidden),
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "--strict-markers",
+            *_plugin_args(),
+            "--rootdir",
+            str(tmp_path),
+            str(tmp_path),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=180,
     )
     assert outcome in proc.stdout, proc.stdout + proc.stderr
     if text:
@@ -69,22 +85,52 @@ def test_plugin_does_not_hide_other_import_errors(tmp_path):
     # A broken install (not a missing extra) must stay loud.
     (tmp_path / "test_nothing.py").write_text("def test_nothing():\n    pass\n")
     proc = subprocess.run(
-        [sys.executable, "-c", RUNNER.format(hidden=("vorel_cloud.devserver.plane",)), "-q", "-p", "no:cacheprovider",
-         *_plugin_args(), "--rootdir", str(tmp_path), str(tmp_path)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=180,
+        [
+            sys.executable,
+            "-c",
+            RUNNER.format(hidden=("vorel_cloud.devserver.plane",)),
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            *_plugin_args(),
+            "--rootdir",
+            str(tmp_path),
+            str(tmp_path),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=180,
     )
     assert proc.returncode not in (0, 1), proc.stdout
     assert "vorel_cloud.devserver.plane" in proc.stdout + proc.stderr
 
 
-@pytest.mark.skipif(shutil.which("cmake", path=str(Path(sys.executable).parent)) is None, reason="cmake not installed beside the interpreter")
-@pytest.mark.parametrize("define, werror", [([], False), (["-DVOREL_WERROR=ON"], True)], ids=["sdist-default", "development"])
+@pytest.mark.skipif(
+    shutil.which("cmake", path=str(Path(sys.executable).parent)) is None,
+    reason="cmake not installed beside the interpreter",
+)
+@pytest.mark.parametrize(
+    "define, werror", [([], False), (["-DVOREL_WERROR=ON"], True)], ids=["sdist-default", "development"]
+)
 def test_warnings_are_errors_only_when_asked(tmp_path, define, werror):
     cmake = shutil.which("cmake", path=str(Path(sys.executable).parent))
     subprocess.run(
-        [cmake, "-S", str(ROOT), "-B", str(tmp_path), "-G", "Ninja", f"-DPython_EXECUTABLE={sys.executable}",
-         f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja', path=str(Path(sys.executable).parent))}", *define],
-        check=True, capture_output=True, timeout=300,
+        [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(tmp_path),
+            "-G",
+            "Ninja",
+            f"-DPython_EXECUTABLE={sys.executable}",
+            f"-DCMAKE_MAKE_PROGRAM={shutil.which('ninja', path=str(Path(sys.executable).parent))}",
+            *define,
+        ],
+        check=True,
+        capture_output=True,
+        timeout=300,
     )
     flags = [line for line in (tmp_path / "build.ninja").read_text().splitlines() if line.strip().startswith("FLAGS =")]
     assert flags

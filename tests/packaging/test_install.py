@@ -3,11 +3,11 @@
 Slow (a full native build), so it runs once per suite and only when
 VOREL_SKIP_INSTALL_TEST is not set.
 """
+
 from __future__ import annotations
 
 import os
 import subprocess
-import sys
 import venv
 from pathlib import Path
 
@@ -15,9 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VOREL_SKIP_INSTALL_TEST") == "1", reason="VOREL_SKIP_INSTALL_TEST=1"
-)
+pytestmark = pytest.mark.skipif(os.environ.get("VOREL_SKIP_INSTALL_TEST") == "1", reason="VOREL_SKIP_INSTALL_TEST=1")
 
 PROBE = r"""
 import inspect, json, sys
@@ -46,9 +44,7 @@ def test_pip_install_in_fresh_venv(tmp_path):
         dest.parent.mkdir(parents=True, exist_ok=True)
         dest.write_bytes((ROOT / rel).read_bytes())
     subprocess.run([str(py), "-m", "pip", "install", "-q", str(src)], check=True, cwd=tmp_path, timeout=900)
-    out = subprocess.run(
-        [str(py), "-I", "-c", PROBE], check=True, capture_output=True, text=True, cwd=tmp_path
-    ).stdout
+    out = subprocess.run([str(py), "-I", "-c", PROBE], check=True, capture_output=True, text=True, cwd=tmp_path).stdout
     import json
 
     info = json.loads(out)

@@ -2,6 +2,7 @@
 interpreter loads extensions with RTLD_NOW, so every symbol an extension
 exports is paid for at import), and they ask nothing of glibc that an old
 distribution lacks, so the repaired wheel keeps a widely installable tag."""
+
 from __future__ import annotations
 
 import re

@@ -102,8 +102,18 @@ def local_control_plane(workdir: Path) -> Iterator[dict[str, Any]]:
     info_path = workdir / "server.json"
     log_path = workdir / "server.log"
     cmd = [
-        command("vorel-cloud"), "dev", "--memory", "--host", "127.0.0.1", "--port", "0",
-        "--info-file", str(info_path), "--no-access-log", "--log-level", "warning",
+        command("vorel-cloud"),
+        "dev",
+        "--memory",
+        "--host",
+        "127.0.0.1",
+        "--port",
+        "0",
+        "--info-file",
+        str(info_path),
+        "--no-access-log",
+        "--log-level",
+        "warning",
     ]
     with open(log_path, "wb") as log:
         process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, cwd=workdir)
@@ -117,7 +127,9 @@ def local_control_plane(workdir: Path) -> Iterator[dict[str, Any]]:
                     httpx.get(info["base_url"] + "/v1/health", timeout=2).raise_for_status()
                     break
             if process.poll() is not None:
-                raise SmokeFailure(f"vorel-cloud dev exited with {process.returncode}:\n{log_path.read_text(errors='replace')}")
+                raise SmokeFailure(
+                    f"vorel-cloud dev exited with {process.returncode}:\n{log_path.read_text(errors='replace')}"
+                )
             if time.monotonic() > deadline:
                 raise SmokeFailure(f"vorel-cloud dev did not serve within {SERVER_START_TIMEOUT:.0f}s")
             time.sleep(0.1)
@@ -213,12 +225,17 @@ def approve_one_gate(info: dict[str, Any]) -> None:
 def run_doctor(info: dict[str, Any]) -> None:
     proc = subprocess.run(
         [command("vorel-cloud"), "doctor", "--json", "--token", info["connect_token"]],
-        capture_output=True, text=True, timeout=COMMAND_TIMEOUT, stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=COMMAND_TIMEOUT,
+        stdin=subprocess.DEVNULL,
     )
     try:
         report = json.loads(proc.stdout)
     except ValueError:
-        raise SmokeFailure(f"doctor --json printed no JSON (exit {proc.returncode}): {proc.stdout[:300]!r} {proc.stderr[:300]!r}") from None
+        raise SmokeFailure(
+            f"doctor --json printed no JSON (exit {proc.returncode}): {proc.stdout[:300]!r} {proc.stderr[:300]!r}"
+        ) from None
     checks = report.get("checks") or []
     failed = [c for c in checks if c.get("status") == "error"]
     if proc.returncode != 0 or not checks or failed:
@@ -228,12 +245,12 @@ def run_doctor(info: dict[str, Any]) -> None:
 
 # -- 5. the pytest plugin -----------------------------------------------------------------------
 
-PLUGIN_TEST = '''
+PLUGIN_TEST = """
 import httpx
 
 def test_fixture_serves(vorel_dev_server):
     assert httpx.get(vorel_dev_server.base_url + "/v1/health", timeout=5).status_code == 200
-'''
+"""
 
 
 def check_pytest_plugin(workdir: Path) -> None:
@@ -244,7 +261,11 @@ def check_pytest_plugin(workdir: Path) -> None:
     def pytest(*args: str) -> subprocess.CompletedProcess[str]:
         return subprocess.run(
             [sys.executable, "-I", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args],
-            cwd=suite, capture_output=True, text=True, timeout=COMMAND_TIMEOUT, stdin=subprocess.DEVNULL,
+            cwd=suite,
+            capture_output=True,
+            text=True,
+            timeout=COMMAND_TIMEOUT,
+            stdin=subprocess.DEVNULL,
         )
 
     found = pytest()

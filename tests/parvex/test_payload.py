@@ -1,4 +1,5 @@
 """The request builder: the core SDK's approval request -> create-request body."""
+
 from __future__ import annotations
 
 import logging
@@ -107,7 +108,9 @@ def test_key_scope_failure_is_logged_and_attestation_required(core, caplog):
             parvex.build_approval_request_payload(req)
     assert str(exc.value) == ATTEST_ERR
     rec = [r for r in caplog.records if r.name == "vorel_cloud.parvex"]
-    assert [(r.levelno, r.msg, r.args[0]) for r in rec] == [(logging.DEBUG, "key_scope unavailable: %s", core.scope_error)]
+    assert [(r.levelno, r.msg, r.args[0]) for r in rec] == [
+        (logging.DEBUG, "key_scope unavailable: %s", core.scope_error)
+    ]
 
 
 def test_failing_debug_log_keeps_the_key_scope_error_as_context(core, monkeypatch):
@@ -164,9 +167,18 @@ def test_builder_options(core, kwargs, attrs, field, expected):
 
 
 def test_missing_optional_attributes_use_defaults(core):
-    req = Request(holder_key="aa", request_hash="01", args_canonical_cbor_b64="eA==", approval_context_attestation={"x": 1})
+    req = Request(
+        holder_key="aa", request_hash="01", args_canonical_cbor_b64="eA==", approval_context_attestation={"x": 1}
+    )
     p = parvex.build_approval_request_payload(req)
-    assert (p.warrant_id, p.tool, p.metadata, p.policy_id, p.approver_keys, p.ttl_seconds) == ("", "", None, None, None, None)
+    assert (p.warrant_id, p.tool, p.metadata, p.policy_id, p.approver_keys, p.ttl_seconds) == (
+        "",
+        "",
+        None,
+        None,
+        None,
+        None,
+    )
 
 
 def test_malformed_hex_propagates_unchanged(core):
@@ -183,13 +195,29 @@ def test_signing_core_errors_propagate(core):
 
 def test_to_create_request_kwargs_minimal_order():
     p = parvex.ApprovalRequestPayload(
-        "w", "t", b"h", b"k", "YQ==", {}, metadata=None, policy_id="", threshold=0, approver_keys=[], ttl_seconds=None,
+        "w",
+        "t",
+        b"h",
+        b"k",
+        "YQ==",
+        {},
+        metadata=None,
+        policy_id="",
+        threshold=0,
+        approver_keys=[],
+        ttl_seconds=None,
         idempotency_key=None,
     )
     kw = p.to_create_request_kwargs()
     assert list(kw) == [
-        "warrant_id", "tool", "request_hash", "holder_key", "args_canonical_cbor_b64",
-        "approval_context_attestation", "threshold", "approver_keys",
+        "warrant_id",
+        "tool",
+        "request_hash",
+        "holder_key",
+        "args_canonical_cbor_b64",
+        "approval_context_attestation",
+        "threshold",
+        "approver_keys",
     ]
     assert kw["approver_keys"] is p.approver_keys
 
@@ -197,7 +225,12 @@ def test_to_create_request_kwargs_minimal_order():
 def test_to_create_request_kwargs_full_order():
     p = parvex.ApprovalRequestPayload("w", "t", b"h", b"k", "YQ==", {"a": 1}, {}, "pol", 1, ["ab"], 0, "idem")
     assert list(p.to_create_request_kwargs())[6:] == [
-        "metadata", "policy_id", "threshold", "approver_keys", "ttl_seconds", "idempotency_key",
+        "metadata",
+        "policy_id",
+        "threshold",
+        "approver_keys",
+        "ttl_seconds",
+        "idempotency_key",
     ]
 
 
@@ -231,16 +264,24 @@ def test_resolve_holder_key(value, expected):
 # character.
 @pytest.mark.parametrize(
     "name, value",
-    [("holder_key", 42), ("holder_key", True), ("required_approvers", "abcd"),
-     ("required_approvers", b"\xab\xcd"), ("required_approvers", bytearray(b"\xab"))],
+    [
+        ("holder_key", 42),
+        ("holder_key", True),
+        ("required_approvers", "abcd"),
+        ("required_approvers", b"\xab\xcd"),
+        ("required_approvers", bytearray(b"\xab")),
+    ],
 )
 def test_scalar_keys_are_refused(core, name, value):
     with pytest.raises(VorelCloudError) as exc:
         parvex.build_approval_request_payload(full_request(**{name: value}))
-    assert str(exc.value) == {
-        "holder_key": "request.holder_key must be bytes, hex string or a key with to_bytes()",
-        "required_approvers": "request.required_approvers must be a list of keys, not str or bytes",
-    }[name]
+    assert (
+        str(exc.value)
+        == {
+            "holder_key": "request.holder_key must be bytes, hex string or a key with to_bytes()",
+            "required_approvers": "request.required_approvers must be a list of keys, not str or bytes",
+        }[name]
+    )
 
 
 def test_resolve_holder_key_absent_attribute():
@@ -254,7 +295,13 @@ def test_explicit_falsy_signing_key_wins(core):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(b"\x01\x02", b"\x01\x02"), (bytearray(b"\x01\x02"), b"\x01\x02"), ("0102", b"\x01\x02"), (None, VorelCloudError), (12, VorelCloudError)],
+    [
+        (b"\x01\x02", b"\x01\x02"),
+        (bytearray(b"\x01\x02"), b"\x01\x02"),
+        ("0102", b"\x01\x02"),
+        (None, VorelCloudError),
+        (12, VorelCloudError),
+    ],
 )
 def test_normalize_request_hash(value, expected):
     if expected is VorelCloudError:
@@ -344,11 +391,16 @@ def test_real_signing_core_attestation_verifies():
 
     key = vorel_core.SigningKey.generate()
     req = types.SimpleNamespace(
-        holder_key=key.public_key.to_bytes(), warrant_id="w-9", tool="transfer", arguments={"amount": 10},
+        holder_key=key.public_key.to_bytes(),
+        warrant_id="w-9",
+        tool="transfer",
+        arguments={"amount": 10},
     )
     with bound_key(key):
         p = parvex.build_approval_request_payload(req)
-    assert verify_approval_context_attestation(p.approval_context_attestation, p.args_canonical_cbor_b64) == p.request_hash
+    assert (
+        verify_approval_context_attestation(p.approval_context_attestation, p.args_canonical_cbor_b64) == p.request_hash
+    )
     assert len(p.request_hash) == 32
 
 
@@ -439,7 +491,9 @@ def test_helpers_are_read_from_the_module_at_each_call(core, monkeypatch, replac
             parvex.build_approval_request_payload(full_request())
 
 
-@pytest.mark.parametrize("change", ["class property", "subclass property", "deleted with default", "deleted required", "reordered"])
+@pytest.mark.parametrize(
+    "change", ["class property", "subclass property", "deleted with default", "deleted required", "reordered"]
+)
 def test_to_create_request_kwargs_reads_fields_as_attributes(core, monkeypatch, change):
     # The members are read as `self.<field>` would read them, whatever the
     # class or the instance has become since the payload was built.

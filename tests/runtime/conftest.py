@@ -1,4 +1,5 @@
 """The runtime layer's test module lives in the build folder, not the package."""
+
 import os
 import sys
 

@@ -2,6 +2,7 @@
 identity, cause, context, the handled exception afterwards), and module
 globals are read at call time, so patches, deletions and re-imports behave as
 they do for a Python module."""
+
 from __future__ import annotations
 
 import importlib
@@ -38,7 +39,7 @@ def shape(e: BaseException | None):
 def outcome(fn):
     try:
         fn()
-    except BaseException as e:  # noqa: BLE001
+    except BaseException as e:
         return e
     raise AssertionError("no exception")
 
@@ -52,13 +53,19 @@ def outcome(fn):
         # raised with no exception being handled
         (lambda: parvex._normalize_request_hash(None), lambda: builder_ref.normalize_request_hash(None)),
         # `raise ... from e`: the decoder's error is the cause, context suppressed
-        (lambda: __import__("vorel_cloud.connect").connect.parse_connect_token("vorel_ct_a"),
-         lambda: token_ref.reference("vorel_ct_a")),
-        (lambda: __import__("vorel_cloud.connect").connect.parse_connect_token("vorel_ct_" + "_w"),
-         lambda: token_ref.reference("vorel_ct_" + "_w")),
+        (
+            lambda: __import__("vorel_cloud.connect").connect.parse_connect_token("vorel_ct_a"),
+            lambda: token_ref.reference("vorel_ct_a"),
+        ),
+        (
+            lambda: __import__("vorel_cloud.connect").connect.parse_connect_token("vorel_ct_" + "_w"),
+            lambda: token_ref.reference("vorel_ct_" + "_w"),
+        ),
         # raised inside `except`: the caught error is the context, not the cause
-        (lambda: approval._extract_signed_approvals({"responses": [{"signed_approval": "abc"}]}),
-         lambda: decoder_ref.reference({"responses": [{"signed_approval": "abc"}]})),
+        (
+            lambda: approval._extract_signed_approvals({"responses": [{"signed_approval": "abc"}]}),
+            lambda: decoder_ref.reference({"responses": [{"signed_approval": "abc"}]}),
+        ),
     ],
     ids=["plain", "cause-encoding", "cause-json", "context"],
 )
@@ -175,7 +182,7 @@ def test_logger_is_looked_up_when_logging(core, monkeypatch):
 
     core.scope = scope_fails
     monkeypatch.delattr(parvex, "logger")
-    with pytest.raises(NameError, match="^name 'logger' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'logger' is not defined$"):
         parvex._resolve_signing_key()
 
 
@@ -232,7 +239,6 @@ def test_reimport_gives_a_fresh_module(fresh_parvex, monkeypatch):
 def test_reimport_does_not_leak(monkeypatch):
     """Dropping a re-imported module frees it: its types, functions, dataclass."""
     import vorel_cloud
-
     from support.leaks import assert_no_leak
 
     monkeypatch.setitem(sys.modules, "vorel_cloud.parvex", sys.modules["vorel_cloud.parvex"])
@@ -241,7 +247,7 @@ def test_reimport_does_not_leak(monkeypatch):
     def reimport():
         del sys.modules["vorel_cloud.parvex"]
         m = importlib.import_module("vorel_cloud.parvex")
-        m.build_approval_request_payload.__signature__  # built lazily; must go with the module
+        m.build_approval_request_payload.__signature__  # noqa: B018 built lazily; must go with the module
 
     # One leaked module would be thousands of blocks (types, dicts, functions).
     assert_no_leak(reimport, runs=60, warmup=20, block_tolerance=400, rss_tolerance_kb=4096)

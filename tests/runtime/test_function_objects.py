@@ -6,11 +6,11 @@ Every native function of every module is checked (module level, class
 members, and the closures the handler factories return), against a Python
 function with the same signature where a comparison is possible.
 """
+
 # No `from __future__ import annotations`: the Python twins below must carry
 # evaluated annotations, as the native functions do.
 import copy
 import functools
-import importlib
 import inspect
 import pickle
 import re
@@ -48,9 +48,16 @@ def native_functions():
 def closures():
     return [
         ("approval.cloud_approval()", approval.cloud_approval("k"), "cloud_approval.<locals>._handle"),
-        ("approval.async_cloud_approval()", approval.async_cloud_approval("k"), "async_cloud_approval.<locals>._handle"),
-        ("langgraph.langgraph_cloud_approval()", langgraph.langgraph_cloud_approval("k", timeout=1.0),
-         "langgraph_cloud_approval.<locals>._handle"),
+        (
+            "approval.async_cloud_approval()",
+            approval.async_cloud_approval("k"),
+            "async_cloud_approval.<locals>._handle",
+        ),
+        (
+            "langgraph.langgraph_cloud_approval()",
+            langgraph.langgraph_cloud_approval("k", timeout=1.0),
+            "langgraph_cloud_approval.<locals>._handle",
+        ),
     ]
 
 
@@ -148,7 +155,9 @@ def test_bad_calls_raise_pythons_type_errors(desc, fn, qualname):
 
 def test_messages_follow_a_changed_qualname(monkeypatch):
     monkeypatch.setattr(parvex._extract_policy_id, "__qualname__", "Renamed.policy")
-    with pytest.raises(TypeError, match=r"^Renamed\.policy\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^Renamed\.policy\(\) takes from 1 to 2 positional arguments but 3 were given$"
+    ):
         parvex._extract_policy_id(1, 2, 3)
 
 
@@ -181,7 +190,11 @@ def test_functools_wraps_and_partial():
         return f(*a, **k)
 
     assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__, wrapper.__doc__) == (
-        f.__name__, f.__qualname__, f.__module__, f.__doc__)
+        f.__name__,
+        f.__qualname__,
+        f.__module__,
+        f.__doc__,
+    )
     assert wrapper.__wrapped__ is f
     assert inspect.signature(wrapper) == inspect.signature(f)
     p = functools.partial(f, override="pol")
@@ -224,8 +237,14 @@ def test_weak_references_and_instance_dict():
 
 
 def payload(**over):
-    fields = dict(warrant_id="w", tool="t", request_hash=b"\x01", holder_key=b"\x02",
-                  args_canonical_cbor_b64="YQ==", approval_context_attestation={"k": 1})
+    fields = dict(
+        warrant_id="w",
+        tool="t",
+        request_hash=b"\x01",
+        holder_key=b"\x02",
+        args_canonical_cbor_b64="YQ==",
+        approval_context_attestation={"k": 1},
+    )
     fields.update(over)
     return parvex.ApprovalRequestPayload(**fields)
 
@@ -309,8 +328,15 @@ def test_dataclass_matches_a_python_dataclass():
     want = [(f.name, f.type, f.default) for f in dataclasses.fields(ApprovalRequestPayload)]
     assert got == want
     assert inspect.signature(cls) == inspect.signature(ApprovalRequestPayload)
-    values = dict(warrant_id="w", tool="t", request_hash=b"\x01", holder_key=b"\x02",
-                  args_canonical_cbor_b64="YQ==", approval_context_attestation={}, threshold=2)
+    values = dict(
+        warrant_id="w",
+        tool="t",
+        request_hash=b"\x01",
+        holder_key=b"\x02",
+        args_canonical_cbor_b64="YQ==",
+        approval_context_attestation={},
+        threshold=2,
+    )
     a, b = cls(**values), ApprovalRequestPayload(**values)
     assert repr(a) == repr(b)
     assert a == cls(**values) and a != cls(**{**values, "threshold": 3}) and a != b

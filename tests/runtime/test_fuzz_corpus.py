@@ -4,6 +4,7 @@ give the native function the same outcome as the documented algorithm.
 
 Under scripts/test-asan.sh this also runs every input under ASan and UBSan.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -77,8 +78,9 @@ def _lenient_base64(result):
     import base64
     import re
 
-    from fuzz.signed_approvals import MALFORMED, NO_RESPONSES
     from vorel.cp_approval import ControlPlaneApprovalResponseV1, signed_approvals_from_response
+
+    from fuzz.signed_approvals import MALFORMED, NO_RESPONSES
     from vorel_cloud.exceptions import VorelCloudError
 
     responses = result.get("responses", [])
@@ -134,7 +136,12 @@ def _heartbeat_system_error(details):
         ("connect_token", "vorel_cloud.connect", "parse_connect_token", _token_loses_the_cause),
         ("signed_approvals", "vorel_cloud.approval", "_extract_signed_approvals", _lenient_base64),
         ("request_builder", "vorel_cloud.parvex", "build_approval_request_payload", _builder_hash_error_type),
-        ("heartbeat_details", "vorel_cloud.approval", "_extract_temporal_heartbeat_request_id", _heartbeat_system_error),
+        (
+            "heartbeat_details",
+            "vorel_cloud.approval",
+            "_extract_temporal_heartbeat_request_id",
+            _heartbeat_system_error,
+        ),
     ],
 )
 def test_a_deviating_implementation_is_caught(target, module, name, deviant, fake_core, monkeypatch):

@@ -1,17 +1,17 @@
 """The runtime layer through its own test module: each entry point against
 the same step written in Python, the coroutine protocol against a Python
 coroutine, and leaks counted in blocks and in references to touched objects."""
+
 from __future__ import annotations
 
 import asyncio
 import builtins
 import inspect
-import logging
 import types
 
+import _vorel_layer_testing as lt
 import pytest
 
-import _vorel_layer_testing as lt
 from support.leaks import assert_no_leak
 
 LEAK = dict(runs=2000, warmup=300, block_tolerance=400)
@@ -64,7 +64,13 @@ def test_steps_match_python(native, python):
 
 @pytest.mark.parametrize(
     "clause, outcome",
-    [(KeyError, True), ((ValueError, LookupError), True), (ValueError, False), (5, TypeError), ((KeyError, "x"), TypeError)],
+    [
+        (KeyError, True),
+        ((ValueError, LookupError), True),
+        (ValueError, False),
+        (5, TypeError),
+        ((KeyError, "x"), TypeError),
+    ],
 )
 def test_except_clause(clause, outcome):
     exc = KeyError("k")

@@ -2,6 +2,7 @@
 TypeErrors, global look-ups, exception chaining, closures, method binding,
 signatures; and of the request builder on every error path of its steps
 (success and the first error paths are in tests/parvex)."""
+
 from __future__ import annotations
 
 import inspect
@@ -123,22 +124,63 @@ def _core_fails(*a):
     "request_attrs, attest, expect",
     [
         (dict(holder_key=RaisingToBytes()), None, LookupError),
-        (dict(BASE, approval_context_attestation={"k": 1}, args_canonical_cbor_b64="YQ==",
-              request_hash=None, required_approvers=5), None, VorelCloudError),
-        (dict(BASE, args_canonical_cbor_b64="YQ==", approval_context_attestation={"request_hash": "zz"}),
-         None, ValueError),
-        (dict(BASE, args_canonical_cbor_b64="YQ==", approval_context_attestation={"k": 1},
-              request_hash=b"\x01", required_approvers=5), None, TypeError),
-        (dict(BASE, args_canonical_cbor_b64="YQ==", approval_context_attestation={"k": 1},
-              request_hash=b"\x01", ttl_seconds=None, gate_ttl=float("inf")), None, OverflowError),
+        (
+            dict(
+                BASE,
+                approval_context_attestation={"k": 1},
+                args_canonical_cbor_b64="YQ==",
+                request_hash=None,
+                required_approvers=5,
+            ),
+            None,
+            VorelCloudError,
+        ),
+        (
+            dict(BASE, args_canonical_cbor_b64="YQ==", approval_context_attestation={"request_hash": "zz"}),
+            None,
+            ValueError,
+        ),
+        (
+            dict(
+                BASE,
+                args_canonical_cbor_b64="YQ==",
+                approval_context_attestation={"k": 1},
+                request_hash=b"\x01",
+                required_approvers=5,
+            ),
+            None,
+            TypeError,
+        ),
+        (
+            dict(
+                BASE,
+                args_canonical_cbor_b64="YQ==",
+                approval_context_attestation={"k": 1},
+                request_hash=b"\x01",
+                ttl_seconds=None,
+                gate_ttl=float("inf"),
+            ),
+            None,
+            OverflowError,
+        ),
         (BASE, _core_fails, common.CoreError),
         (BASE, lambda *a: ("a", {}, "extra"), ValueError),
         (BASE, lambda *a: 7, TypeError),
         ({k: v for k, v in BASE.items() if k != "tool"}, lambda *a: ("a", {}), AttributeError),
         (dict(BASE, request_hash=None), lambda *a: ("a", {}), VorelCloudError),
     ],
-    ids=["to_bytes-raises", "no-hash", "bad-attested-hex", "approvers-not-iterable", "ttl-overflow",
-         "core-raises", "core-three-items", "core-not-iterable", "tool-missing", "empty-attestation"],
+    ids=[
+        "to_bytes-raises",
+        "no-hash",
+        "bad-attested-hex",
+        "approvers-not-iterable",
+        "ttl-overflow",
+        "core-raises",
+        "core-three-items",
+        "core-not-iterable",
+        "tool-missing",
+        "empty-attestation",
+    ],
 )
 def test_builder_error_paths(core, request_attrs, attest, expect):
     req = Req(**request_attrs)
@@ -154,5 +196,6 @@ def test_builder_with_signing_core_success(core):
     key = common.FakeKey(b"\x02")
     p = parvex.build_approval_request_payload(req, signing_key=key)
     assert (p.request_hash, p.approver_keys, p.ttl_seconds) == (b"\xaa\xbb", ["01", "x"], 30)
-    assert_no_leak(lambda: parvex.build_approval_request_payload(req, signing_key=key).to_create_request_kwargs(),
-                   **LEAK)
+    assert_no_leak(
+        lambda: parvex.build_approval_request_payload(req, signing_key=key).to_create_request_kwargs(), **LEAK
+    )

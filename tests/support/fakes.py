@@ -12,6 +12,7 @@ lazily imported core SDK through `sys.modules`.
   cancelled, on a loop clock: `LangGraphCloud`.
 - Quick Connect's clients and tokens: `ConnectCloud`, `make_token`.
 """
+
 from __future__ import annotations
 
 import asyncio

@@ -33,6 +33,7 @@ filled on first use) does not count. The defaults,
 default 2000 runs, accept a drift of less than one block per 10 calls and half
 a KiB per call; a leak of one object or one KiB per call exceeds them tenfold.
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -165,15 +166,15 @@ def assert_no_leak(
     """
     ref_tolerance = runs // 10
     blocks, memory, refs = measure(
-        fn, runs=runs, warmup=warmup, expect=expect, objects=objects,
+        fn,
+        runs=runs,
+        warmup=warmup,
+        expect=expect,
+        objects=objects,
         enough=lambda b, m, r=0: b <= block_tolerance and m <= rss_tolerance_kb and r <= ref_tolerance,
     )
     assert refs <= ref_tolerance, (
         f"a touched object gained {refs} references over {runs} runs (tolerance {ref_tolerance})"
     )
-    assert blocks <= block_tolerance, (
-        f"{blocks} blocks leaked over {runs} runs (tolerance {block_tolerance})"
-    )
-    assert memory <= rss_tolerance_kb, (
-        f"memory grew {memory} KiB over {runs} runs (tolerance {rss_tolerance_kb} KiB)"
-    )
+    assert blocks <= block_tolerance, f"{blocks} blocks leaked over {runs} runs (tolerance {block_tolerance})"
+    assert memory <= rss_tolerance_kb, f"memory grew {memory} KiB over {runs} runs (tolerance {rss_tolerance_kb} KiB)"

@@ -7,18 +7,18 @@ cancelled exactly there. Every run must end with the client closed exactly
 once (also when the cancellation lands inside close() itself), the
 cancellation reaching the caller, and no native coroutine left behind.
 """
+
 from __future__ import annotations
 
 import asyncio
 import gc
-import sys
 import types
+from typing import ClassVar
 
 import pytest
 
-from vorel_cloud import approval, langgraph
-
 from support.fakes import APPROVED, PENDING
+from vorel_cloud import approval, langgraph
 
 
 class Points:
@@ -41,7 +41,7 @@ _real_sleep = asyncio.sleep
 
 
 class Client:
-    instances: list["Client"] = []
+    instances: ClassVar[list["Client"]] = []
 
     def __init__(self, points: Points, polls: list[dict], *args, **kwargs):
         self.points = points
@@ -87,7 +87,10 @@ def native_coroutines() -> int:
 
 HANDLERS = {
     "async_cloud_approval": (approval, lambda: approval.async_cloud_approval("k", poll_interval=0.01)),
-    "langgraph_cloud_approval": (langgraph, lambda: langgraph.langgraph_cloud_approval("k", poll_interval=0.01, timeout=60.0)),
+    "langgraph_cloud_approval": (
+        langgraph,
+        lambda: langgraph.langgraph_cloud_approval("k", poll_interval=0.01, timeout=60.0),
+    ),
 }
 
 
