@@ -17,7 +17,7 @@ Ref call_kw_old(Call& c) { return call(c.arg(P::first), {c.arg(P::second)}, {{"k
 // o.method(a, key=b) by name, new form (the method is always "get").
 Ref call_get(Call& c) { return call_method(c.arg(P::first), "get"_n, c.arg(P::second), "key"_kw = c.arg(P::third)); }
 // cls(): one construction, nothing kept.
-Ref construct(Call& c) { return call(c.arg(P::first), {}); }
+Ref construct(Call& c) { return call(c.arg(P::first)); }
 
 // getattr(o, name, default) and getattr(o, name)
 Ref attr_or_(Call& c) { return attr_or(c.arg(P::first), c.arg(P::second), c.arg(P::third)); }
@@ -60,7 +60,7 @@ Ref with_(Call& c) {
 // try: return fn() finally: obj.close()
 Ref close_after_(Call& c) {
   PyObject* fn = c.arg(P::second);
-  return close_after(c.arg(P::first), [&] { return call(fn, {}); });
+  return close_after(c.arg(P::first), [&] { return call(fn); });
 }
 
 // async def awaiting(aw, obj): try: return await aw  finally: await obj.close()
