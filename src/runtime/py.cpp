@@ -209,14 +209,8 @@ bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompa
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
 Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt) {
-  PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int rc = PyObject_GetOptionalAttr(o, name, &v);
-#else
-  const int rc = _PyObject_LookupAttr(o, name, &v);
-#endif
-  if (rc < 0) throw_pending();
-  return rc > 0 ? Ref::steal(v) : Ref::borrow(dflt);
+  if (Ref v = lookup(o, name)) return v;
+  return Ref::borrow(dflt);
 }
 
 void set_attr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
@@ -371,8 +365,7 @@ Ref global(PyObject* globals, PyObject* name) {
 
 Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt) {
   Ref environ = attr(global(globals, "os"_n), "environ"_n);
-  if (dflt == nullptr) return call_method(environ, "get"_n, name);
-  return call_method(environ, "get"_n, name, dflt);
+  return get(environ, name, dflt);
 }
 
 // ---- exceptions ----------------------------------------------------------
