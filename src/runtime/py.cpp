@@ -244,9 +244,23 @@ constexpr size_t kStackArgs = 24;
 
 Ref call(PyObject* f) { return Ref::steal(PyObject_CallNoArgs(f)); }
 
+namespace {
+// How the interpreter names a callable in a call's error: "module.qualname()",
+// "qualname()" for builtins, else str(f).
+Ref callable_text(PyObject* f) {
+  Ref qualname = lookup(f, "__qualname__"_n);
+  if (!qualname) return str(f);
+  Ref module = lookup(f, "__module__"_n);
+  if (module && !module.is_none() && !equals_text(module, "builtins")) return fmt("{!s}.{!s}()", module, qualname);
+  return fmt("{!s}()", qualname);
+}
+}  // namespace
+
 Ref call_kwargs(PyObject* f, PyObject* mapping) {
   if (!PyDict_Check(mapping) && !lookup(mapping, "keys"_n)) {
-    PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
+    Ref shown = callable_text(f);
+    PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                 Py_TYPE(mapping)->tp_name);
     throw_pending();
   }
   Ref kw = dict();
