@@ -91,14 +91,13 @@ def kw_only(**kw):
 @pytest.mark.parametrize("f", [kw_only, Closer().close, dict, Prop], ids=["function", "method", "builtin", "class"])
 @pytest.mark.parametrize("mapping", [{"a": 1}, Keyed(), [("a", 1)], {1: 2}], ids=["dict", "keys", "list", "int-key"])
 def test_call_kwargs_is_a_double_star_call(f, mapping):
-    try:
-        want = f(**mapping)
-    except TypeError as e:
-        with pytest.raises(TypeError) as got:
-            lt.call_kwargs(f, mapping)
-        assert str(got.value) == str(e)
-    else:
-        assert lt.call_kwargs(f, mapping) == want
+    def outcome(step):
+        try:
+            return step()
+        except TypeError as e:
+            return TypeError, str(e)
+
+    assert outcome(lambda: lt.call_kwargs(f, mapping)) == outcome(lambda: f(**mapping))
 
 
 def test_import_and_logger_patches_are_seen(monkeypatch):
