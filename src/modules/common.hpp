@@ -38,8 +38,7 @@ template <class Scope, class Reason>
 Ref refusal_to_denial(const Scope& s, Ref error, PyObject* denied_type, PyObject* request, Reason&& timeout_reason) {
   try {
     vc::Handling scope(error);
-    Ref refusals = vc::tuple({s.global("ApprovalDeniedError"_n).get(),
-                              s.global("ApprovalExpiredError"_n).get()});
+    Ref refusals = vc::tuple({s.global("ApprovalDeniedError"_n), s.global("ApprovalExpiredError"_n)});
     if (vc::matches(error, refusals)) {
       Ref reason = vc::str(error);
       vc::raise_from(denial(denied_type, request, reason), error);
@@ -64,7 +63,7 @@ Ref refusal_to_denial(const Scope& s, Ref error, PyObject* denied_type, PyObject
 inline void require_seconds(PyObject* value, const char* name) {
   bool number = !PyBool_Check(value) && (PyLong_Check(value) || PyFloat_Check(value));
   if (!number && !PyBool_Check(value)) {
-    Ref real_type = vc::import_from("numbers", "Real");
+    Ref real_type = vc::import_from("numbers"_n, "Real"_n);
     number = vc::check(PyObject_IsInstance(value, real_type)) == 1;
   }
   if (!number) {

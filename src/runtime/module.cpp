@@ -22,30 +22,30 @@ Ref Module::def(const FuncDef& d) {
   return f;
 }
 
+// The module tables name things with `const char*`; at load they become the
+// same interned names the call sites use.
 void Module::import(const char* module, const char* as) {
   if (as != nullptr) {
-    set(as, import_module(module));
+    set(as, import_module(name_of(module)));
     return;
   }
   // `import a.b` binds the top-level package under its own name.
   std::string top(module);
   top = top.substr(0, top.find('.'));
-  import_module(module);
-  set(top.c_str(), import_module(top.c_str()));
+  set(top.c_str(), import_binding(name_of(module)));
 }
 
 void Module::from_import(const char* module, std::initializer_list<const char*> names) {
-  for (const char* n : names) set(n, import_from(module, n));
+  for (const char* n : names) set(n, import_from(name_of(module), name_of(n)));
 }
 
 void Module::from_relative(const char* module, std::initializer_list<const char*> names) {
-  for (const char* n : names) set(n, import_relative(dict_, module, n));
+  for (const char* n : names) set(n, import_relative(dict_, name_of(module), name_of(n)));
 }
 
 void Module::logger(const char* name) {
-  Ref logging = global(dict_, "logging");
   Ref nm = text(name);
-  set("logger", call_method(logging, "getLogger", {nm.get()}));
+  set("logger", call_method(global(dict_, "logging"_n), "getLogger"_n, nm));
 }
 
 Ref Module::method(const char* class_name, const FuncDef& d) {
@@ -68,7 +68,7 @@ Ref Module::make_class(const char* name, PyObject* bases, PyObject* ns, PyObject
   }
   if (PyDict_GetItemString(ns, "__qualname__") == nullptr) check(PyDict_SetItemString(ns, "__qualname__", text(name)));
   Ref nm = text(name);
-  return call(metaclass, {nm.get(), bases, ns});
+  return call(metaclass, nm, bases, ns);
 }
 
 Ref Module::dataclass(const char* name, const char* doc, std::span<const FieldDef> fields,
@@ -84,8 +84,7 @@ Ref Module::dataclass(const char* name, const char* doc, std::span<const FieldDe
   for (const FuncDef* m : methods) check(PyDict_SetItemString(ns, m->name, method(name, *m)));
   Ref bases = tuple({});
   Ref cls = make_class(name, bases, ns);
-  Ref decorator = global(dict_, "dataclass");
-  Ref result = call(decorator, {cls.get()});
+  Ref result = call(global(dict_, "dataclass"_n), cls);
   set(name, result);
   remember_dataclass(result, fields);
   return result;

@@ -48,7 +48,8 @@ Name operator""_n() {
   return name<S>();
 }
 
-// For the `const char*` entry points: the interned str with this content.
+// For names that arrive as `const char*` (load-time tables, `log` levels and
+// messages): the interned str with this content.
 // Cached by address and checked by content, so a reused buffer (a
 // std::string's c_str()) never gets another string's name.
 PyObject* name_of(const char* s);

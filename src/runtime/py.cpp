@@ -153,11 +153,6 @@ Ref str(PyObject* o) {
 }
 Ref format(PyObject* o) { return Ref::steal(PyObject_Format(o, nullptr)); }
 
-Ref cat(std::initializer_list<PyObject*> parts) {
-  Ref t = tuple(parts);
-  return Ref::steal(PyUnicode_Join(name_of(""), t));
-}
-
 bool truthy(PyObject* o) {
   // The exact built-in types answer from their size, as their __bool__/__len__ would.
   if (o == Py_None || o == Py_False) return false;
@@ -211,31 +206,18 @@ bool compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompa
 
 // ---- attributes and items -------------------------------------------------
 
-Ref attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttr(o, name_of(name))); }
 Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
 
 Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt) {
-  PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int rc = PyObject_GetOptionalAttr(o, name, &v);
-#else
-  const int rc = _PyObject_LookupAttr(o, name, &v);
-#endif
-  if (rc < 0) throw_pending();
-  return rc > 0 ? Ref::steal(v) : Ref::borrow(dflt);
+  if (Ref v = lookup(o, name)) return v;
+  return Ref::borrow(dflt);
 }
-Ref attr_or(PyObject* o, const char* name, PyObject* dflt) { return attr_or(o, name_of(name), dflt); }
 
-void set_attr(PyObject* o, const char* name, PyObject* value) { check(PyObject_SetAttr(o, name_of(name), value)); }
 void set_attr(PyObject* o, PyObject* name, PyObject* value) { check(PyObject_SetAttr(o, name, value)); }
 
 Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
-Ref item(PyObject* o, const char* key) { return item(o, name_of(key)); }
 
-void set_item(PyObject* o, const char* key, PyObject* value) { check(PyObject_SetItem(o, name_of(key), value)); }
 void set_item(PyObject* o, PyObject* key, PyObject* value) { check(PyObject_SetItem(o, key, value)); }
-
-Ref get(PyObject* mapping, const char* key, PyObject* dflt) { return get(mapping, name_of(key), dflt); }
 
 Ref get(PyObject* mapping, PyObject* k, PyObject* dflt) {
   if (PyDict_CheckExact(mapping)) {
@@ -257,56 +239,28 @@ Py_ssize_t length(PyObject* o) {
 // ---- calls ----------------------------------------------------------------
 
 namespace {
-
 constexpr size_t kStackArgs = 24;
-
-// Vectorcall of `self`-less f or of method `name` on argv[1] with the listed
-// arguments: stack storage, interned keyword names, a cached kwnames tuple.
-Ref vector_call(PyObject* f, PyObject* method, PyObject* self, std::span<PyObject* const> pos, std::span<const Kw> kw) {
-  const size_t lead = self ? 1 : 0;
-  const size_t total = 1 + lead + pos.size() + kw.size();
-  PyObject* small[kStackArgs];
-  std::vector<PyObject*> big;
-  PyObject** argv = small;
-  if (total > kStackArgs) {
-    big.resize(total);
-    argv = big.data();
-  }
-  size_t i = 0;
-  argv[i++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-  if (self) argv[i++] = self;
-  for (PyObject* p : pos) argv[i++] = p;
-  PyObject* kwnames = nullptr;
-  if (kw.size() != 0) {
-    PyObject* names[kStackArgs];
-    std::vector<PyObject*> many;
-    PyObject** out = names;
-    if (kw.size() > kStackArgs) {
-      many.resize(kw.size());
-      out = many.data();
-    }
-    size_t k = 0;
-    for (const Kw& a : kw) {
-      out[k++] = name_of(a.name);
-      argv[i++] = a.value;
-    }
-    kwnames = names_tuple(out, kw.size());
-  }
-  Ref hold = Ref::borrow_or_null(kwnames);
-  const size_t nargs = (lead + pos.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  if (method) return Ref::steal(PyObject_VectorcallMethod(method, argv + 1, nargs, kwnames));
-  return Ref::steal(PyObject_Vectorcall(f, argv + 1, nargs, kwnames));
-}
-
 }  // namespace
 
-Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  return vector_call(f, nullptr, nullptr, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
+Ref call(PyObject* f) { return Ref::steal(PyObject_CallNoArgs(f)); }
+
+namespace {
+// How the interpreter names a callable in a call's error: "module.qualname()",
+// "qualname()" for builtins, else str(f).
+Ref callable_text(PyObject* f) {
+  Ref qualname = lookup(f, "__qualname__"_n);
+  if (!qualname) return str(f);
+  Ref module = lookup(f, "__module__"_n);
+  if (module && !module.is_none() && !equals_text(module, "builtins")) return fmt("{!s}.{!s}()", module, qualname);
+  return fmt("{!s}()", qualname);
 }
+}  // namespace
 
 Ref call_kwargs(PyObject* f, PyObject* mapping) {
   if (!PyDict_Check(mapping) && !lookup(mapping, "keys"_n)) {
-    PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
+    Ref shown = callable_text(f);
+    PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                 Py_TYPE(mapping)->tp_name);
     throw_pending();
   }
   Ref kw = dict();
@@ -317,10 +271,6 @@ Ref call_kwargs(PyObject* f, PyObject* mapping) {
 Ref call_star(PyObject* f, PyObject* args, PyObject* kwargs) {
   Ref a = args ? Ref::borrow(args) : Ref::steal(PyTuple_New(0));
   return Ref::steal(PyObject_Call(f, a, kwargs));
-}
-
-Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  return vector_call(nullptr, name_of(name), o, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
 }
 
 // ---- imports ----------------------------------------------------------------
@@ -358,9 +308,9 @@ Ref import_name(PyObject* name, PyObject* globals, PyObject* fromlist, int level
   Ref keep = Ref::borrow(imp);
   if (is_original_import(imp))
     return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, Py_None, fromlist, level));
-  if (fromlist == nullptr && globals == nullptr && level == 0) return call(imp, {name});
+  if (fromlist == nullptr && globals == nullptr && level == 0) return call(imp, name);
   Ref lvl = integer(level);
-  return call(imp, {name, globals ? globals : Py_None, Py_None, fromlist ? fromlist : Py_None, lvl.get()});
+  return call(imp, name, globals ? globals : Py_None, Py_None, fromlist ? fromlist : Py_None, lvl);
 }
 
 // The IMPORT_FROM step: an attribute of the module, else the submodule in
@@ -391,7 +341,6 @@ Ref from_import(PyObject* module, PyObject* name, PyObject* globals, int level) 
 }  // namespace
 
 Ref import_binding(PyObject* dotted) { return import_name(dotted, nullptr, nullptr, 0); }
-Ref import_binding(const char* dotted) { return import_binding(name_of(dotted)); }
 
 Ref import_module(PyObject* dotted) {
   Ref top = import_binding(dotted);
@@ -410,15 +359,10 @@ Ref import_module(PyObject* dotted) {
   }
   return cur;
 }
-Ref import_module(const char* dotted) { return import_module(name_of(dotted)); }
 
 Ref import_from(PyObject* module, PyObject* name) { return from_import(module, name, nullptr, 0); }
-Ref import_from(const char* module, const char* name) { return import_from(name_of(module), name_of(name)); }
 
 Ref import_relative(PyObject* globals, PyObject* module, PyObject* name) { return from_import(module, name, globals, 1); }
-Ref import_relative(PyObject* globals, const char* module, const char* name) {
-  return import_relative(globals, name_of(module), name_of(name));
-}
 
 // ---- globals --------------------------------------------------------------
 
@@ -432,15 +376,11 @@ Ref global(PyObject* globals, PyObject* name) {
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   throw_pending();
 }
-Ref global(PyObject* globals, const char* name) { return global(globals, name_of(name)); }
 
 Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt) {
   Ref environ = attr(global(globals, "os"_n), "environ"_n);
-  if (dflt == nullptr) return call_method(environ, "get"_n, name);
-  return call_method(environ, "get"_n, name, dflt);
+  return get(environ, name, dflt);
 }
-
-Ref environ_get(PyObject* globals, const char* name, PyObject* dflt) { return environ_get(globals, name_of(name), dflt); }
 
 // ---- exceptions ----------------------------------------------------------
 
@@ -539,19 +479,21 @@ void chain_context(PyObject* exc, PyObject* context) {
 void log(PyObject* globals, const char* level, const char* message, std::initializer_list<PyObject*> args,
          PyObject* extra) {
   Ref logger = global(globals, "logger"_n);
+  // argv: [offset slot] logger message args... [extra]
+  PyObject* argv[kStackArgs];
+  if (args.size() + 4 > kStackArgs) raise(PyExc_SystemError, "too many log arguments");
+  size_t n = 1;
+  argv[n++] = logger;
   // The message is a literal of the calling module: interned like a name.
-  PyObject* msg = name_of(message);
-  PyObject* pos[kStackArgs];
-  if (args.size() + 1 > kStackArgs) raise(PyExc_SystemError, "too many log arguments");
-  size_t n = 0;
-  pos[n++] = msg;
-  for (PyObject* a : args) pos[n++] = a;
-  if (extra == nullptr) {
-    vector_call(nullptr, name_of(level), logger, std::span<PyObject* const>(pos, n), {});
-    return;
+  argv[n++] = name_of(message);
+  for (PyObject* a : args) argv[n++] = a;
+  const size_t nargs = n - 1;
+  PyObject* kwnames = nullptr;
+  if (extra != nullptr) {
+    argv[n++] = extra;
+    kwnames = detail::kwnames<KwArg<"extra">>();
   }
-  const Kw kw[] = {{"extra", extra}};
-  vector_call(nullptr, name_of(level), logger, std::span<PyObject* const>(pos, n), kw);
+  Ref::steal(PyObject_VectorcallMethod(name_of(level), argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // ---- message templates -----------------------------------------------------
@@ -594,5 +536,59 @@ Ref fmt(const char* tmpl, std::initializer_list<PyObject*> args) {
   for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
   return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
+
+// ---- [old] -------------------------------------------------------------------
+
+namespace {
+
+// Vectorcall of `self`-less f or of method `name` on argv[1] with the listed
+// arguments: stack storage, interned keyword names, a cached kwnames tuple.
+Ref vector_call(PyObject* f, PyObject* method, PyObject* self, std::span<PyObject* const> pos, std::span<const Kw> kw) {
+  const size_t lead = self ? 1 : 0;
+  const size_t total = 1 + lead + pos.size() + kw.size();
+  PyObject* small[kStackArgs];
+  std::vector<PyObject*> big;
+  PyObject** argv = small;
+  if (total > kStackArgs) {
+    big.resize(total);
+    argv = big.data();
+  }
+  size_t i = 0;
+  argv[i++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+  if (self) argv[i++] = self;
+  for (PyObject* p : pos) argv[i++] = p;
+  PyObject* kwnames = nullptr;
+  if (kw.size() != 0) {
+    PyObject* names[kStackArgs];
+    std::vector<PyObject*> many;
+    PyObject** out = names;
+    if (kw.size() > kStackArgs) {
+      many.resize(kw.size());
+      out = many.data();
+    }
+    size_t k = 0;
+    for (const Kw& a : kw) {
+      out[k++] = name_of(a.name);
+      argv[i++] = a.value;
+    }
+    kwnames = names_tuple(out, kw.size());
+  }
+  Ref hold = Ref::borrow_or_null(kwnames);
+  const size_t nargs = (lead + pos.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  if (method) return Ref::steal(PyObject_VectorcallMethod(method, argv + 1, nargs, kwnames));
+  return Ref::steal(PyObject_Vectorcall(f, argv + 1, nargs, kwnames));
+}
+
+}  // namespace
+
+Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+  return vector_call(f, nullptr, nullptr, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
+}
+Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+  return vector_call(nullptr, name_of(name), o, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
+}
+Ref attr(PyObject* o, const char* name) { return attr(o, name_of(name)); }
+Ref import_module(const char* dotted) { return import_module(name_of(dotted)); }
+Ref global(PyObject* globals, const char* name) { return global(globals, name_of(name)); }
 
 }  // namespace vc

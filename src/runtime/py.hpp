@@ -30,7 +30,6 @@ Ref literal(const char* source);
 
 Ref str(PyObject* o);                  // str(o)
 Ref format(PyObject* o);               // format(o), i.e. f"{o}"
-Ref cat(std::initializer_list<PyObject*> parts);  // "".join(parts) of str objects
 bool truthy(PyObject* o);
 bool equals_text(PyObject* o, const char* s);  // o == "s" with Python semantics
 // Python operators with their full semantics (numbers of any type).
@@ -61,29 +60,22 @@ std::array<Ref, N> unpack(PyObject* o) {
 }
 
 // ---- attributes and items -------------------------------------------------
-// Names are `"x"_n` (interned once); the `const char*` forms are the old entry
-// points (a checked cache turns them into the same interned names).
-Ref attr(PyObject* o, const char* name);
+// Names and keys are `"x"_n` (interned once, matched by identity).
 Ref attr(PyObject* o, PyObject* name);
 // getattr(o, name, dflt): a missing attribute creates no exception object.
 Ref attr_or(PyObject* o, PyObject* name, PyObject* dflt);
-Ref attr_or(PyObject* o, const char* name, PyObject* dflt);
 // getattr(o, name, <absent>): an empty Ref when the attribute is missing.
 Ref lookup(PyObject* o, PyObject* name);
-void set_attr(PyObject* o, const char* name, PyObject* value);
 void set_attr(PyObject* o, PyObject* name, PyObject* value);
-Ref item(PyObject* o, const char* key);     // o[key]
-Ref item(PyObject* o, PyObject* key);
-void set_item(PyObject* o, const char* key, PyObject* value);
+Ref item(PyObject* o, PyObject* key);  // o[key]
 void set_item(PyObject* o, PyObject* key, PyObject* value);
 // mapping.get(key) / mapping.get(key, dflt) as Python would call it: without a
 // default the method gets one argument (fast path for exact dicts).
-Ref get(PyObject* mapping, const char* key, PyObject* dflt = nullptr);
 Ref get(PyObject* mapping, PyObject* key, PyObject* dflt = nullptr);
 Py_ssize_t length(PyObject* o);  // len(o)
 
 // ---- calls ----------------------------------------------------------------
-// New form: `call(f, a, b, "name"_kw = v)` and `call_method(o, "m"_n, a, "k"_kw = v)`.
+// `call(f, a, b, "name"_kw = v)` and `call_method(o, "m"_n, a, "k"_kw = v)`.
 // Arguments are Refs or borrowed pointers; keywords come last. The kwnames
 // tuple is built once per call shape; the argument array is on the stack.
 template <Lit S>
@@ -145,6 +137,9 @@ PyObject* kwnames() {
 }
 }  // namespace detail
 
+// f()
+Ref call(PyObject* f);
+
 template <class... A>
   requires(sizeof...(A) > 0)
 Ref call(PyObject* f, const A&... a) {
@@ -166,19 +161,11 @@ Ref call_method(PyObject* o, Name method, const A&... a) {
                                               (1 + sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
-// [old] entry points below take `const char*` names and braced lists;
-// migration replaces them with the forms above.
-struct Kw {
-  const char* name;
-  PyObject* value;
-};
-Ref call(PyObject* f, std::initializer_list<PyObject*> pos = {}, std::initializer_list<Kw> kw = {});
-// f(**mapping): any mapping, copied into a fresh dict as a call site does.
+// f(**mapping): any mapping, copied into a fresh dict as a call site does
+// (a non-mapping gets Python's TypeError).
 Ref call_kwargs(PyObject* f, PyObject* mapping);
-// f(*args, **kwargs); either may be NULL.
+// f(*args, **kwargs): `args` a tuple, `kwargs` a dict; either may be NULL.
 Ref call_star(PyObject* f, PyObject* args, PyObject* kwargs);
-Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos = {},
-                std::initializer_list<Kw> kw = {});
 
 // ---- imports (through builtins.__import__, so sys.modules and patches count) --
 // While builtins.__import__ is the interpreter's own, the import machinery is
@@ -187,17 +174,11 @@ Ref import_module(PyObject* dotted);                           // import a.b  ->
 Ref import_binding(PyObject* dotted);                          // import a.b  -> a (the name it binds)
 Ref import_from(PyObject* module, PyObject* name);             // from module import name
 Ref import_relative(PyObject* globals, PyObject* module, PyObject* name);  // from .module import name
-Ref import_module(const char* dotted);  // [old]
-Ref import_binding(const char* dotted);  // [old]
-Ref import_from(const char* module, const char* name);  // [old]
-Ref import_relative(PyObject* globals, const char* module, const char* name);  // [old]
 
 // ---- module globals, looked up at each use like LOAD_GLOBAL ---------------
 Ref global(PyObject* globals, PyObject* name);
-Ref global(PyObject* globals, const char* name);  // [old]
 
 // os.environ.get(name[, dflt]) through the module's `os` global.
-Ref environ_get(PyObject* globals, const char* name, PyObject* dflt = nullptr);
 Ref environ_get(PyObject* globals, PyObject* name, PyObject* dflt = nullptr);
 
 // ---- exceptions ----------------------------------------------------------
@@ -249,5 +230,21 @@ template <class... A>
 Ref fmt(const char* tmpl, const A&... a) {
   return fmt(tmpl, {detail::ptr(a)...});
 }
+
+// ---- [old] -------------------------------------------------------------------
+// `const char*` names and braced argument lists. Every module, the module
+// builder and the flow idioms use the forms above; these stay only for
+// function.cpp, coroutine.cpp and `Call::global(const char*)` (function.hpp)
+// and go with their last use there.
+struct Kw {
+  const char* name;
+  PyObject* value;
+};
+Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw);
+Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos,
+                std::initializer_list<Kw> kw = {});
+Ref attr(PyObject* o, const char* name);
+Ref import_module(const char* dotted);
+Ref global(PyObject* globals, const char* name);
 
 }  // namespace vc

@@ -50,7 +50,6 @@ class Ref {
   operator PyObject*() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
   bool is(PyObject* o) const noexcept { return p_ == o; }
   bool is_none() const noexcept { return p_ == Py_None; }
 

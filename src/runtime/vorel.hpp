@@ -5,13 +5,18 @@
 //     Py_INCREF/Py_DECREF in module files. A failed C API or Python call
 //     throws `vc::PyError` (an error is set); Python-facing entry points
 //     convert it back (`guard`, done for you by function objects).
-//  2. Names: every attribute, key, method, global and keyword name is a
-//     literal with `_n` (`"tool"_n`) or `_kw` (`"reason"_kw = v`): interned
-//     once, matched by identity. No `const char*` names in new code.
-//  3. Calls: `call(f, a, b, "k"_kw = v)`, `call_method(o, "m"_n, a)`;
-//     arguments are Refs or borrowed pointers, keywords last.
+//  2. Names: every attribute, key, method, global and keyword name at a call
+//     site is a literal with `_n` (`"tool"_n`) or `_kw` (`"reason"_kw = v`):
+//     interned once, matched by identity. Only load-time tables (`Module`,
+//     `FuncDef`, `Param`, `FieldDef`) and `log` take `const char*`.
+//  3. Calls: `call(f)`, `call(f, a, b, "k"_kw = v)`, `call_method(o, "m"_n, a)`,
+//     `call_kwargs(f, mapping)`, `call_star(f, args, kwargs)`; arguments are
+//     Refs or borrowed pointers, keywords last.
 //  4. Everything a caller may patch is read at each use: `c.global("x"_n)`,
-//     `import_from("a"_n, "b"_n)` inside the function, `environ_get`, `log`.
+//     `import_from("a"_n, "b"_n)` inside the function, `environ_get`,
+//     `log(c.globals(), "info", "msg %s", {arg})`. Fast paths run only behind
+//     an identity guard and fall back to the plain call: `construct`,
+//     `read_fields` (module.hpp), `call_native` (function.hpp).
 //  5. Parameters and captures are named by scoped enums, in table order:
 //     `c.arg(P::request)`, `c.capture(Cap::timeout)` (bounds-checked in a
 //     debug build).
@@ -28,8 +33,7 @@
 //     `finally: await obj.close()`. Keep temporaries in inner scopes so they
 //     do not live across an await.
 //  9. Messages are written whole: `fmt("approval {} for {}: {}", a, b, c)`.
-// Entry points marked [old] (const char* names, braced argument lists) stay
-// until every module is migrated; docs/native-guide.md maps old to new.
+// The block marked [old] at the end of py.hpp is not for module code.
 #pragma once
 #include "runtime/coroutine.hpp"
 #include "runtime/flow.hpp"

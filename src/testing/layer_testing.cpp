@@ -14,10 +14,12 @@ enum class P : size_t { first, second, third };
 Ref call_kw(Call& c) { return call(c.arg(P::first), c.arg(P::second), "key"_kw = c.arg(P::third)); }
 // The same through the old form.
 Ref call_kw_old(Call& c) { return call(c.arg(P::first), {c.arg(P::second)}, {{"key", c.arg(P::third)}}); }
+// f(**mapping)
+Ref call_kwargs_(Call& c) { return call_kwargs(c.arg(P::first), c.arg(P::second)); }
 // o.method(a, key=b) by name, new form (the method is always "get").
 Ref call_get(Call& c) { return call_method(c.arg(P::first), "get"_n, c.arg(P::second), "key"_kw = c.arg(P::third)); }
 // cls(): one construction, nothing kept.
-Ref construct(Call& c) { return call(c.arg(P::first), {}); }
+Ref construct(Call& c) { return call(c.arg(P::first)); }
 
 // getattr(o, name, default) and getattr(o, name)
 Ref attr_or_(Call& c) { return attr_or(c.arg(P::first), c.arg(P::second), c.arg(P::third)); }
@@ -60,7 +62,7 @@ Ref with_(Call& c) {
 // try: return fn() finally: obj.close()
 Ref close_after_(Call& c) {
   PyObject* fn = c.arg(P::second);
-  return close_after(c.arg(P::first), [&] { return call(fn, {}); });
+  return close_after(c.arg(P::first), [&] { return call(fn); });
 }
 
 // async def awaiting(aw, obj): try: return await aw  finally: await obj.close()
@@ -119,6 +121,7 @@ const Param kAwait[] = {{"aw"}, {"closer", ParamKind::positional_or_keyword, "No
 const FuncDef kDefs[] = {
     {"call_kw", "f(a, key=b)", kThree, call_kw},
     {"call_kw_old", "f(a, key=b), old form", kThree, call_kw_old},
+    {"call_kwargs", "a(**b)", kTwo, call_kwargs_},
     {"call_get", "o.get(a, key=b)", kThree, call_get},
     {"construct", "cls()", kOne, construct},
     {"attr_or", "getattr(o, name, default)", kThree, attr_or_},

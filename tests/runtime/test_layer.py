@@ -82,6 +82,30 @@ def test_except_clause(clause, outcome):
         assert lt.except_matches(exc, clause) is outcome
 
 
+class Keyed:
+    def keys(self):
+        return ["a"]
+
+    def __getitem__(self, key):
+        return key * 2
+
+
+def kw_only(**kw):
+    return kw
+
+
+@pytest.mark.parametrize("f", [kw_only, Closer().close, dict, Prop], ids=["function", "method", "builtin", "class"])
+@pytest.mark.parametrize("mapping", [{"a": 1}, Keyed(), [("a", 1)], {1: 2}], ids=["dict", "keys", "list", "int-key"])
+def test_call_kwargs_is_a_double_star_call(f, mapping):
+    def outcome(step):
+        try:
+            return step()
+        except TypeError as e:
+            return TypeError, str(e)
+
+    assert outcome(lambda: lt.call_kwargs(f, mapping)) == outcome(lambda: f(**mapping))
+
+
 def test_import_and_logger_patches_are_seen(monkeypatch):
     seen, sep = [], __import__("os").sep
     original = builtins.__import__
