@@ -293,6 +293,15 @@ def disagreements(native, python) -> list[str]:
         ).to_create_request_kwargs(),
         "payload_no_holder_key": lambda s: s.parvex.build_approval_request_payload(no_holder),
         "payload_no_attestation": lambda s: s.parvex.build_approval_request_payload(bare),
+        "payload_int_holder_key": lambda s: s.parvex.build_approval_request_payload(
+            fakes.Request(tool="t", warrant_id="w", holder_key=7), signing_key=key
+        ),
+        "payload_bare_approver": lambda s: s.parvex.build_approval_request_payload(
+            fakes.Request(**vars(bare), required_approvers="ab"), signing_key=key
+        ),
+        "payload_none_request_hash": lambda s: s.parvex.build_approval_request_payload(
+            fakes.Request(**vars(bare), request_hash=None), signing_key=key
+        ).to_create_request_kwargs(),
         "extract": lambda s: s.approval._extract_signed_approvals(fakes.approved_result(3)),
         "extract_one": lambda s: s.approval._extract_signed_approvals(fakes.approved_result(1)),
         "extract_malformed": lambda s: s.approval._extract_signed_approvals({"responses": [{"signed_approval": "%%"}]}),

@@ -58,6 +58,10 @@ def _resolve_holder_key(request):
         return bytes(value)
     if isinstance(value, str):
         return bytes.fromhex(value)
+    # int (and bool) have a to_bytes() that works without arguments: a number
+    # would become a one-byte key instead of being refused.
+    if isinstance(value, int):
+        raise VorelCloudError("request.holder_key must be bytes, hex string or a key with to_bytes()")
     to_bytes = getattr(value, "to_bytes", None)
     if callable(to_bytes):
         return bytes(to_bytes())
@@ -100,6 +104,9 @@ def _extract_inline_rules(request):
     approvers = getattr(request, "required_approvers", None)
     keys = None
     if approvers:
+        # A single key given bare would be iterated character by character.
+        if isinstance(approvers, (str, bytes, bytearray)):
+            raise VorelCloudError("request.required_approvers must be a list of keys, not str or bytes")
         keys = [item.hex() if isinstance(item, (bytes, bytearray)) else str(item) for item in approvers]
     threshold = getattr(request, "min_approvals", None)
     ttl = getattr(request, "ttl_seconds", None)
@@ -118,7 +125,11 @@ def _build_attestation_fields(request, *, signing_key, holder_key):
         signing_key, request.warrant_id, request.tool, request.arguments, holder_public
     )
     attestation = dict(attestation)
-    request_hash = _normalize_request_hash(getattr(request, "request_hash", b""))
+    # None counts as absent, as in the builder, which has just skipped it.
+    own_hash = getattr(request, "request_hash", None)
+    if own_hash is None:
+        own_hash = b""
+    request_hash = _normalize_request_hash(own_hash)
     attested = attestation.get("request_hash")
     if attested:
         try:
@@ -126,6 +137,12 @@ def _build_attestation_fields(request, *, signing_key, holder_key):
         except (ValueError, TypeError):
             pass
     return args_b64, attestation, request_hash
+
+
+_ATTESTATION_REQUIRED = (
+    "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
+    "is bound so key_scope() resolves the holder key"
+)
 
 
 def build_approval_request_payload(request, *, signing_key=None, policy_id=None, idempotency_key=None):
@@ -147,13 +164,14 @@ def build_approval_request_payload(request, *, signing_key=None, policy_id=None,
 
     if not (args_cbor_b64 and context):
         if resolved_key is None:
-            raise VorelCloudError(
-                "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
-                "is bound so key_scope() resolves the holder key"
-            )
+            raise VorelCloudError(_ATTESTATION_REQUIRED)
         args_cbor_b64, context, request_hash = _build_attestation_fields(
             request, signing_key=resolved_key, holder_key=holder_key
         )
+        # The record promises a non-empty pair; an empty one from the signing
+        # core is no attestation at all.
+        if not args_cbor_b64 or not context:
+            raise VorelCloudError(_ATTESTATION_REQUIRED)
 
     if not request_hash:
         attested = context.get("request_hash")

@@ -2,6 +2,7 @@
 // link, its own poll loop on the running loop's clock) and drop-in subclasses
 // of the core SDK's VorelMiddleware / VorelToolNode that wire that handler in
 // whenever an API key is in the environment.
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -80,8 +81,16 @@ bool below(PyObject* a, PyObject* b) {
   return compare(a, b, Py_LT);
 }
 
-bool is_status(PyObject* status, Name word) {
-  if (PyUnicode_CheckExact(status)) return PyUnicode_Compare(status, word) == 0;
+// status == word. Two exact str are equal exactly when their canonical
+// forms (same width, same code points) are.
+bool is_status(PyObject* status, Name name) {
+  PyObject* word = name;
+  if (PyUnicode_CheckExact(status)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(status);
+    const int kind = PyUnicode_KIND(status);
+    return n == PyUnicode_GET_LENGTH(word) && kind == (int)PyUnicode_KIND(word) &&
+           std::memcmp(PyUnicode_DATA(status), PyUnicode_DATA(word), (size_t)n * (size_t)kind) == 0;
+  }
   return compare(status, word, Py_EQ);
 }
 
@@ -93,8 +102,7 @@ Ref after_poll(const Frame& f, PyObject* denied, PyObject* request_id, PyObject*
   PyObject* request = f.arg(P::request);
   Ref status;
   {
-    Ref empty = text("");
-    Ref raw = get(response, "status"_n, empty);
+    Ref raw = get(response, "status"_n, ""_n);
     status = call_method(str(raw), "lower"_n);
   }
   if (is_status(status, "approved"_n)) {
@@ -135,6 +143,17 @@ struct Pause {
   Ref timer;      // the timer handle to cancel afterwards (stdlib sleep only)
 };
 
+// module.name, for names ModuleType does not define: an exact module's
+// attribute is then its dict entry, as getattr finds it; a miss (left to the
+// module's __getattr__) or any other object is read as usual.
+Ref module_attr(PyObject* module, Name name) {
+  if (PyModule_CheckExact(module)) {
+    if (PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name)) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_pending();
+  }
+  return attr(module, name);
+}
+
 bool positive(PyObject* delay) {
   if (PyFloat_CheckExact(delay)) return PyFloat_AS_DOUBLE(delay) > 0.0;
   if (PyLong_CheckExact(delay)) {
@@ -145,14 +164,14 @@ bool positive(PyObject* delay) {
 }
 
 Pause start_pause(const Frame& f, PyObject* delay) {
-  Ref sleep = attr(f.global("asyncio"_n), "sleep"_n);
+  Ref sleep = module_attr(f.global("asyncio"_n), "sleep"_n);
   PyObject* stdlib_sleep = f.capture(Cap::stdlib_sleep);
   if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay))
     return {call(sleep, delay), Ref()};
   PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
-  Ref loop = Ref::steal(PyObject_CallNoArgs(attr(global(g, "events"_n), "get_running_loop"_n)));
+  Ref loop = Ref::steal(PyObject_CallNoArgs(module_attr(global(g, "events"_n), "get_running_loop"_n)));
   Ref future = call_method(loop, "create_future"_n);
-  Ref on_time = attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
+  Ref on_time = module_attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
   Ref timer = call_method(loop, "call_later"_n, delay, on_time, future, Py_None);
   return {std::move(future), std::move(timer)};
 }

@@ -266,7 +266,6 @@ Ref to_create_request_kwargs(Call& c) {
                                "idempotency_key"_n};
   std::array<Ref, kFields> v;
   const bool read = read_fields(c, self, v);
-  Ref out = dict();
   // The six required members always; of the optional ones None means "not
   // set", policy and idempotency key are also left out when empty, the
   // numbers and lists are sent even when 0/[].
@@ -274,12 +273,17 @@ Ref to_create_request_kwargs(Call& c) {
   static constexpr Kind kinds[kFields] = {always,      always,      always,      always,
                                           always,      always,      unless_none, if_truthy,
                                           unless_none, unless_none, unless_none, if_truthy};
+  bool sent[kFields];
+  Py_ssize_t count = 0;
   for (size_t i = 0; i < kFields; ++i) {
     if (!read) v[i] = attr(self, names[i]);
-    if (kinds[i] == unless_none && v[i].is_none()) continue;
-    if (kinds[i] == if_truthy && !truthy(v[i])) continue;
-    check(PyDict_SetItem(out, names[i], v[i]));
+    sent[i] = kinds[i] == always || (kinds[i] == unless_none ? !v[i].is_none() : truthy(v[i]));
+    count += sent[i];
   }
+  // Sized for its keys at once: they go in without the table growing.
+  Ref out = Ref::steal(_PyDict_NewPresized(count));
+  for (size_t i = 0; i < kFields; ++i)
+    if (sent[i]) check(PyDict_SetItem(out, names[i], v[i]));
   return out;
 }
 

@@ -502,10 +502,14 @@ Ref start(const Call& call, Coro body) {
   PyObject* module = PyType_GetModule(Py_TYPE(call.self()));
   if (module == nullptr) throw_pending();
   PyObject* type = state_of(module).coroutine_type;
+  // Named before it exists: a name that cannot be read leaves no half-made
+  // coroutine behind to warn that it was never awaited.
+  Ref name = function_name(call);
+  Ref qualname = function_qualname(call);
   Ref obj = Ref::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
   CoroutineObject* c = as_coro(obj);
-  c->name = attr(call.self(), "__name__"_n).release();
-  c->qualname = attr(call.self(), "__qualname__"_n).release();
+  c->name = name.release();
+  c->qualname = qualname.release();
   c->globals = Py_NewRef(call.globals());
   c->h = body.release();
   c->state = State::created;

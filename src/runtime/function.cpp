@@ -36,6 +36,22 @@ void check_index(size_t i, size_t n) {
 }
 #endif
 
+namespace {
+Ref own_attribute(const Call& c, PyObject* name) {
+  // The function type is immutable and neither it nor object defines these
+  // names, so getattr finds them in the instance dict, or raises as it would.
+  FunctionObject* f = c.fn;
+  if (f->dict != nullptr) {
+    if (PyObject* v = PyDict_GetItemWithError(f->dict, name)) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_pending();
+  }
+  return attr(c.self(), name);
+}
+}  // namespace
+
+Ref function_name(const Call& c) { return own_attribute(c, "__name__"_n); }
+Ref function_qualname(const Call& c) { return own_attribute(c, "__qualname__"_n); }
+
 PyObject* Call::capture(size_t i) const {
   check_index(i, capture_count(fn));
   return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i);

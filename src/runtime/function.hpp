@@ -86,6 +86,11 @@ struct Call {
   PyObject* self() const { return reinterpret_cast<PyObject*>(fn); }
 };
 
+// `fn.__name__` / `fn.__qualname__` of the running function as getattr reads
+// them now (a caller may have reassigned or deleted them).
+Ref function_name(const Call& c);
+Ref function_qualname(const Call& c);
+
 // A coroutine body's view of its call, with the same interface as `Call`:
 //     Coro gate(Frame f) { ... f.arg(P::request) ... f.global("asyncio"_n) ... }
 //     Ref handle(Call& c) { return start(c, gate(Frame(c))); }

@@ -105,6 +105,34 @@ def test_registered_as_a_coroutine_and_coroutine_function():
         coro.close()
 
 
+@pytest.mark.parametrize("change", ["renamed", "requalified", "new __dict__", "name deleted"])
+def test_coroutine_takes_the_names_the_function_has_when_called(change):
+    # As a Python coroutine does: whatever the function is called at the time of the call.
+    handler = approval.async_cloud_approval("key")
+    handler(Request()).close()  # a first coroutine before the change
+    if change == "renamed":
+        handler.__name__ = "renamed"
+    elif change == "requalified":
+        handler.__qualname__ = "Outer.requalified"
+    elif change == "new __dict__":
+        handler.__dict__ = {"__name__": "n", "__qualname__": "q.n"}
+    else:
+        del handler.__name__
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            with pytest.raises(AttributeError, match="__name__"):
+                handler(Request())
+            gc.collect()
+        assert not seen  # no half-made coroutine left behind to say it was never awaited
+        return
+    coro = handler(Request())
+    try:
+        assert (coro.__name__, coro.__qualname__) == (handler.__name__, handler.__qualname__)
+        assert repr(coro).startswith(f"<coroutine object {handler.__qualname__} at ")
+    finally:
+        coro.close()
+
+
 def test_send_passes_values_to_the_awaited_iterator_and_returns_via_stop_iteration(stepped, monkeypatch):
     monkeypatch.setattr(approval, "_extract_signed_approvals", lambda result: ("a", "b"))
     coro = approval.async_cloud_approval("key")(Request())

@@ -60,3 +60,20 @@ def test_the_timer_of_a_pause_is_cancelled_however_it_ends(real_asyncio, cancel)
     assert len(timers) == 1  # one pause, timed on this loop
     assert timers[0].cancelled()
     assert real_asyncio.script.client.closes == 1
+
+
+@pytest.mark.parametrize("module, name", [("events", "get_running_loop"), ("futures", "_set_result_unless_cancelled")])
+def test_the_standard_sleeps_names_are_read_at_each_pause(real_asyncio, monkeypatch, module, name):
+    # The steps taken for the standard sleep read its modules' names at each
+    # pause, as the sleep itself would: a patched one is the one called.
+    owner = getattr(asyncio, module)
+    original, calls = getattr(owner, name), []
+
+    def spy(*args):
+        calls.append(name)
+        return original(*args)
+
+    monkeypatch.setattr(owner, name, spy)
+    handler = real_asyncio.handler(poll_interval=0.001)
+    assert real_asyncio.run(handler, real_asyncio.request()) is real_asyncio.signed
+    assert calls == [name]  # the one pause
