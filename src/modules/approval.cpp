@@ -211,7 +211,8 @@ Ref normalise_by_library(const Call& c, PyObject* raw, PyObject* base64, bool ma
   } catch (PyError&) {
     Ref e = take_error();
     if (!matches(e, PyExc_Exception)) rethrow(std::move(e));
-    raise_in_except(vorel::cloud_error(c, fmt("malformed signed_approval in cloud response: not valid hex or base64")), e);
+    raise_in_except(vorel::cloud_error(c, fmt("malformed signed_approval in cloud response: not valid hex or base64")),
+                    e);
   }
   return Ref::borrow(raw);
 }
@@ -252,10 +253,8 @@ Ref extract_signed_approvals(Call& c) {
       if (even && native_encode) normalised = hex_to_base64(raw);
       if (!normalised) {
         const bool matched = even && hex_shape(raw) != HexShape::none;
-        if (!matched && native_decode && canonical_base64(raw))
-          normalised = raw;
-        else
-          normalised = normalise_by_library(c, raw, base64, matched);
+        if (!matched && native_decode && canonical_base64(raw)) normalised = raw;
+        else normalised = normalise_by_library(c, raw, base64, matched);
       }
     } else {
       Ref match = call_method(pattern(), "match"_n, raw);
@@ -310,8 +309,8 @@ Ref sync_flow(const Call& c, PyObject* client, PyObject* payload, PyObject* requ
 Ref sync_handle(Call& c) {
   PyObject* request = c.arg(RequestP::request);
   Ref denied_type = import_from("vorel.approval"_n, "ApprovalDenied"_n);
-  Ref payload = call(c.global("build_approval_request_payload"_n), request,
-                     "signing_key"_kw = c.capture(Cap::signing_key));
+  Ref payload =
+      call(c.global("build_approval_request_payload"_n), request, "signing_key"_kw = c.capture(Cap::signing_key));
   Ref client = call(c.global("VorelCloudClient"_n), c.capture(Cap::api_key), "base_url"_kw = c.capture(Cap::base_url));
   return close_after(client, [&] {
     try {
@@ -363,10 +362,10 @@ Ref start_poll(const Frame& f, PyObject* client, PyObject* created) {
 Coro core_flow(Frame f) {
   PyObject* request = f.arg(RequestP::request);
   Ref denied_type = import_from("vorel.approval"_n, "ApprovalDenied"_n);
-  Ref payload = call(f.global("build_approval_request_payload"_n), request,
-                     "signing_key"_kw = f.capture(Cap::signing_key));
-  Ref client = call(f.global("AsyncVorelCloudClient"_n), f.capture(Cap::api_key),
-                    "base_url"_kw = f.capture(Cap::base_url));
+  Ref payload =
+      call(f.global("build_approval_request_payload"_n), request, "signing_key"_kw = f.capture(Cap::signing_key));
+  Ref client =
+      call(f.global("AsyncVorelCloudClient"_n), f.capture(Cap::api_key), "base_url"_kw = f.capture(Cap::base_url));
   Ref outcome, error;
   try {
     Ref creating = start_create(client, payload);
@@ -501,20 +500,26 @@ Coro async_handle_body(Frame f) {
 
 Ref async_handle(Call& c) { return start(c, async_handle_body(Frame(c))); }
 
-const FuncDef kCoreDef{"_core", "Create the cloud approval request and await the decision on the running loop.",
-                       kRequestParam, core, kApprovalsReturn, true};
+const FuncDef kCoreDef{
+    "_core",          "Create the cloud approval request and await the decision on the running loop.",
+    kRequestParam,    core,
+    kApprovalsReturn, true};
 const Param kInterruptibleParams[] = {{"flow", K::positional_or_keyword, nullptr, "Any"},
                                       {"state", K::positional_or_keyword, nullptr, "Dict[str, Any]"}};
-const FuncDef kInterruptibleDef{"_interruptible",
-                                "Run ``flow`` on this loop, cancellable from the thread that waits for it.",
-                                kInterruptibleParams, interruptible, kApprovalsReturn, true};
+const FuncDef kInterruptibleDef{
+    "_interruptible",     "Run ``flow`` on this loop, cancellable from the thread that waits for it.",
+    kInterruptibleParams, interruptible,
+    kApprovalsReturn,     true};
 const FuncDef kAsyncHandleDef{"_handle",
                               "Await a cloud approval for ``request``.\n\n"
                               "Runs on the caller's event loop; stepped where no loop runs, the flow runs to\n"
                               "completion under a fresh loop in a worker thread, in a copy of the caller's\n"
                               "context (Ctrl-C while waiting cancels it). Raises the core SDK's\n"
                               "``ApprovalDenied`` when the request is denied, expires or times out.",
-                              kRequestParam, async_handle, kApprovalsReturn, true};
+                              kRequestParam,
+                              async_handle,
+                              kApprovalsReturn,
+                              true};
 
 Ref async_cloud_approval(Call& c) {
   vorel::require_seconds(c.arg(FactoryP::poll_interval), "poll_interval");
@@ -948,9 +953,9 @@ Ref temporal_call(Call& c) {
   Ref gate_key;
   Ref gates = dict();
   if (truthy(gate)) {
-    gate_key = call(c.global("_build_temporal_approval_idempotency_key"_n), request, "workflow_id"_kw = id.workflow_id,
-                    "workflow_run_id"_kw = id.workflow_run_id, "activity_id"_kw = id.activity_id,
-                    "request_hash"_kw = gate);
+    gate_key =
+        call(c.global("_build_temporal_approval_idempotency_key"_n), request, "workflow_id"_kw = id.workflow_id,
+             "workflow_run_id"_kw = id.workflow_run_id, "activity_id"_kw = id.activity_id, "request_hash"_kw = gate);
     Ref recorded = none();
     try {
       recorded = call(c.global("_extract_temporal_heartbeat_gates"_n), id.details);
@@ -1078,7 +1083,10 @@ const FuncDef kAsyncPollDef{"_async_poll_until_resolved",
                             "Poll the cloud API until the request leaves ``pending`` status.\n\n"
                             "Coroutine twin of ``_poll_until_resolved``: awaits ``client.get_request`` and\n"
                             "``asyncio.sleep``; the deadline uses ``time.monotonic()``.",
-                            kAsyncPollParams, async_poll_until_resolved, "Dict[str, Any]", true};
+                            kAsyncPollParams,
+                            async_poll_until_resolved,
+                            "Dict[str, Any]",
+                            true};
 const FuncDef kExtractDef{"_extract_signed_approvals",
                           "Extract SignedApproval objects from the cloud API response.\n\n"
                           "Each ``signed_approval`` may be hex or standard base64 text; both are handed to\n"
@@ -1133,15 +1141,14 @@ const FuncDef kTemporalFactoryDef{
     "``signing_key`` is the worker's signing-core key; it attests every approval request.",
     kTemporalFactoryParams, temporal_cloud_approval, "TemporalCloudApprovalHandler"};
 const FuncDef kInitDef{"__init__", nullptr, kInitParams, temporal_init, "None"};
-const FuncDef kCallDef{"__call__",
-                       "Run one approval attempt: create or resume the request, poll briefly, then decide.",
+const FuncDef kCallDef{"__call__", "Run one approval attempt: create or resume the request, poll briefly, then decide.",
                        kCallParams, temporal_call, "'SignedApproval'"};
 const FuncDef kExtractApprovalDef{"_extract_approval",
                                   "Decode the first usable signed approval of a status mapping, or return None.",
                                   kDataParam, temporal_extract_approval, "Optional['SignedApproval']"};
 const FuncDef kBuildAttestationDef{"_build_attestation",
-                                   "Have the signing core attest ``request`` with this handler's key.",
-                                   kCallParams, temporal_build_attestation, "Tuple[str, Dict[str, Any]]"};
+                                   "Have the signing core attest ``request`` with this handler's key.", kCallParams,
+                                   temporal_build_attestation, "Tuple[str, Dict[str, Any]]"};
 
 void define_temporal_handler(Module& m) {
   constexpr const char* name = "TemporalCloudApprovalHandler";
@@ -1172,7 +1179,8 @@ void body(Module& m) {
   m.import("contextvars");
   m.from_import("typing", {"Any", "Dict", "List", "Optional", "Union"});
   m.from_relative("client", {"VorelCloudClient", "AsyncVorelCloudClient"});
-  m.from_relative("exceptions", {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "VorelCloudError"});
+  m.from_relative("exceptions",
+                  {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError", "VorelCloudError"});
   m.from_relative("parvex", {"build_approval_request_payload"});
   m.logger("vorel_cloud.approval");
 

@@ -55,7 +55,6 @@ Ref refusal_to_denial(const Scope& s, Ref error, PyObject* denied_type, PyObject
 
 // ---- handler settings, checked when a handler is made ---------------------
 
-
 // A handler's wait or pause, in seconds: a real number (int, float, or any
 // other registered with `numbers.Real`), finite and not negative; zero is
 // fine. Checked when the handler is made, so that a bad setting fails before

@@ -257,8 +257,7 @@ Ref parse_connect_token(Call& c) {
       text_value = Ref::steal(PyUnicode_DecodeUTF8(fast.data(), static_cast<Py_ssize_t>(fast.size()), nullptr));
     else if (PyBytes_CheckExact(raw.get()))
       text_value = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), nullptr));
-    else
-      text_value = call_method(raw, "decode"_n, "utf-8"_n);
+    else text_value = call_method(raw, "decode"_n, "utf-8"_n);
     if (json.is(c.capture(Orig::json)) && loads.is(c.capture(Orig::loads)) && PyUnicode_CheckExact(text_value.get())) {
       Ref decoder = lookup(json, "_default_decoder"_n);
       if (decoder.is(c.capture(Orig::json_decoder))) data = loads_fast(c, decoder, text_value);
@@ -349,9 +348,8 @@ Ref connect(Call& c) {
   using P = P_connect;
   PyObject* public_key_hex = c.arg(P::public_key_hex);
 
-  Ref resolved = or_else(c.arg(P::token), [&] {
-    return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN"_n), ""_n);
-  });
+  Ref resolved =
+      or_else(c.arg(P::token), [&] { return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN"_n), ""_n); });
   if (!truthy(resolved))
     raise(cloud_error(c, fmt("connect token required - set {} or pass token=", c.global("_ENV_CONNECT_TOKEN"_n))));
   Ref config = call(c.global("connect_config_from_token"_n), resolved);
@@ -376,8 +374,8 @@ Ref connect(Call& c) {
       close_after(claim_client, [&] {
         Ref agent_id = or_else(attr(config, "agent_id"_n), empty_text);
         Ref registration_token = or_else(attr(config, "registration_token"_n), empty_text);
-        return call(c.global("claim_agent"_n), claim_client, "agent_id"_kw = agent_id,
-                    "public_key_hex"_kw = pub_hex, "registration_token"_kw = registration_token);
+        return call(c.global("claim_agent"_n), claim_client, "agent_id"_kw = agent_id, "public_key_hex"_kw = pub_hex,
+                    "registration_token"_kw = registration_token);
       });
     }
   }
@@ -440,9 +438,8 @@ Ref resolve_doctor_config(Call& c) {
   PyObject* base_url = c.arg(P::base_url);
   PyObject* checks = c.arg(P::checks);
 
-  Ref resolved_token = or_else(c.arg(P::token), [&] {
-    return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN"_n), ""_n);
-  });
+  Ref resolved_token =
+      or_else(c.arg(P::token), [&] { return environ_get(c.globals(), c.global("_ENV_CONNECT_TOKEN"_n), ""_n); });
   if (truthy(resolved_token)) {
     Ref config;
     try {
@@ -462,9 +459,8 @@ Ref resolve_doctor_config(Call& c) {
     return config;
   }
 
-  Ref resolved_key = or_else(c.arg(P::api_key), [&] {
-    return environ_get(c.globals(), c.global("_ENV_API_KEY"_n), ""_n);
-  });
+  Ref resolved_key =
+      or_else(c.arg(P::api_key), [&] { return environ_get(c.globals(), c.global("_ENV_API_KEY"_n), ""_n); });
   Ref url_source = or_else(base_url, [&] {
     Ref dflt = c.global("_DEFAULT_API_BASE_URL"_n);
     return environ_get(c.globals(), c.global("_ENV_CONTROL_PLANE_URL"_n), dflt);
@@ -755,7 +751,9 @@ const FuncDef kClaimDef{"claim_agent",
 const FuncDef kResolveKeyDef{"_resolve_public_key_hex",
                              "The agent's public key as hex: VOREL_AGENT_PUBLIC_KEY, else derived from\n"
                              "VOREL_SIGNING_KEY (or VOREL_ISSUER_KEY when that is unset); None when there is none.",
-                             {}, resolve_public_key_hex, "Optional[str]"};
+                             {},
+                             resolve_public_key_hex,
+                             "Optional[str]"};
 const FuncDef kDoctorDef{"doctor",
                          "Check a runtime's cloud bootstrap and report every outcome as a check.\n\n"
                          "Checks the configuration, reachability, authentication, read permissions and the agent\n"

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "runtime/vorel.hpp"
 #include "modules/common.hpp"
+#include "runtime/vorel.hpp"
 
 using namespace vc;
 
@@ -23,9 +23,10 @@ enum class P : size_t { request };
 enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract, stdlib_sleep };
 
 Ref timeout_message(PyObject* timeout) {
-  return fmt("timed out after {!s}s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
-             "VOREL_APPROVAL_TIMEOUT env var.",
-             timeout);
+  return fmt(
+      "timed out after {!s}s waiting for cloud approval. Increase via langgraph_cloud_approval(timeout=...) or "
+      "VOREL_APPROVAL_TIMEOUT env var.",
+      timeout);
 }
 
 // The steps of one gate that do not wait live in plain functions: their
@@ -248,7 +249,10 @@ const FuncDef kHandleDef{"_handle",
                          "Resolve one approval gate through Vorel Cloud.\n\n"
                          "Creates the approval request, logs its dashboard link, polls until it is\n"
                          "decided and returns the signed approval(s); raises ApprovalDenied otherwise.",
-                         kHandleParams, handle, "Union[Any, List[Any]]", true};
+                         kHandleParams,
+                         handle,
+                         "Union[Any, List[Any]]",
+                         true};
 
 enum class Arg : size_t { api_key, signing_key, base_url, dashboard_url, poll_interval, timeout };
 // asyncio.sleep as the module found it at load, for the guard of the pause.
@@ -275,8 +279,8 @@ Ref langgraph_cloud_approval(Call& c) {
 
   // In the order of Cap.
   return make_closure(c, kHandleDef, "langgraph_cloud_approval.<locals>._handle",
-                      {c.arg(Arg::api_key), c.arg(Arg::signing_key), c.arg(Arg::base_url), poll_interval,
-                       timeout.get(), dashboard.get(), extract.get(), c.capture(ApprovalCap::stdlib_sleep)});
+                      {c.arg(Arg::api_key), c.arg(Arg::signing_key), c.arg(Arg::base_url), poll_interval, timeout.get(),
+                       dashboard.get(), extract.get(), c.capture(ApprovalCap::stdlib_sleep)});
 }
 
 // bytes.hex(value) / bytearray.hex(value): lower-case, two digits per byte.
@@ -311,8 +315,8 @@ Ref auto_approval_handler(Call& c) {
   PyObject* explicit_key = PyDict_GetItemWithError(overrides, "api_key"_n);  // borrowed
   if (explicit_key == nullptr && PyErr_Occurred()) throw_pending();
   const bool key_from_environment = explicit_key == nullptr || !truthy(explicit_key);
-  Ref api_key = key_from_environment ? environ_get(c.globals(), "VOREL_API_KEY"_n, text(""))
-                                     : Ref::borrow(explicit_key);
+  Ref api_key =
+      key_from_environment ? environ_get(c.globals(), "VOREL_API_KEY"_n, text("")) : Ref::borrow(explicit_key);
   if (!truthy(api_key)) return none();
   Ref kwargs = dict();
   set_item(kwargs, "api_key"_n, api_key);
@@ -410,41 +414,39 @@ struct Flavor {
   const FuncDef* cloud_init;
 };
 
-const Flavor kMiddleware{
-    "VorelMiddleware",
-    "_make_cloud_middleware_class",
-    "_CloudVorelMiddleware",
-    "_MissingVorelMiddleware",
-    "Drop-in replacement for ``vorel.langgraph.VorelMiddleware``.\n\n"
-    "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
-    "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
-    "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
-    "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
-    "hosted API when that is unset or empty.\n\n"
-    "Migration::\n\n"
-    "    # before\n"
-    "    from vorel.langgraph import VorelMiddleware\n"
-    "    # after\n"
-    "    from vorel_cloud.langgraph import VorelMiddleware\n",
-    &kCloudMiddlewareInit};
+const Flavor kMiddleware{"VorelMiddleware",
+                         "_make_cloud_middleware_class",
+                         "_CloudVorelMiddleware",
+                         "_MissingVorelMiddleware",
+                         "Drop-in replacement for ``vorel.langgraph.VorelMiddleware``.\n\n"
+                         "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
+                         "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
+                         "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
+                         "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
+                         "hosted API when that is unset or empty.\n\n"
+                         "Migration::\n\n"
+                         "    # before\n"
+                         "    from vorel.langgraph import VorelMiddleware\n"
+                         "    # after\n"
+                         "    from vorel_cloud.langgraph import VorelMiddleware\n",
+                         &kCloudMiddlewareInit};
 
-const Flavor kToolNode{
-    "VorelToolNode",
-    "_make_cloud_tool_node_class",
-    "_CloudVorelToolNode",
-    "_MissingVorelToolNode",
-    "Drop-in replacement for ``vorel.langgraph.VorelToolNode``.\n\n"
-    "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
-    "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
-    "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
-    "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
-    "hosted API when that is unset or empty.\n\n"
-    "Migration::\n\n"
-    "    # before\n"
-    "    from vorel.langgraph import VorelToolNode\n"
-    "    # after\n"
-    "    from vorel_cloud.langgraph import VorelToolNode\n",
-    &kCloudToolNodeInit};
+const Flavor kToolNode{"VorelToolNode",
+                       "_make_cloud_tool_node_class",
+                       "_CloudVorelToolNode",
+                       "_MissingVorelToolNode",
+                       "Drop-in replacement for ``vorel.langgraph.VorelToolNode``.\n\n"
+                       "Same constructor, same behaviour. When ``VOREL_API_KEY`` is set and no\n"
+                       "``approval_handler`` is provided, a Vorel Cloud approval handler is\n"
+                       "auto-wired, so approval gates are resolved through the Vorel Cloud API\n"
+                       "at ``VOREL_CONTROL_PLANE_URL`` (as ``connect()`` exports it), or at the\n"
+                       "hosted API when that is unset or empty.\n\n"
+                       "Migration::\n\n"
+                       "    # before\n"
+                       "    from vorel.langgraph import VorelToolNode\n"
+                       "    # after\n"
+                       "    from vorel_cloud.langgraph import VorelToolNode\n",
+                       &kCloudToolNodeInit};
 
 std::string local_name(const Flavor& fl, const char* cls, const char* member = nullptr) {
   std::string q = std::string(fl.factory) + ".<locals>." + cls;
@@ -527,19 +529,16 @@ const Param kApprovalParams[] = {{"api_key", K::positional_or_keyword, nullptr, 
                                  {"dashboard_url", K::keyword_only, "''", "str"},
                                  {"poll_interval", K::keyword_only, "3.0", "float"},
                                  {"timeout", K::keyword_only, "None", "Optional[float]"}};
-const FuncDef kApprovalDef{
-    "langgraph_cloud_approval",
-    "Build an async approval handler that resolves approval gates through Vorel Cloud.\n\n"
-    "Pass the result as ``approval_handler`` to ``VorelMiddleware`` or ``VorelToolNode``.\n"
-    "Each gate creates an approval request (approvers are notified through the\n"
-    "tenant's channels), logs a link to it in the dashboard, polls every\n"
-    "``poll_interval`` seconds and returns the signed approval(s), or raises\n"
-    "``vorel.approval.ApprovalDenied`` on denial, expiry or timeout.\n\n"
-    "``timeout`` defaults to ``VOREL_APPROVAL_TIMEOUT`` (900 seconds when unset) and\n"
-    "``dashboard_url`` to ``VOREL_DASHBOARD_URL``; both are read here, once.",
-    kApprovalParams,
-    langgraph_cloud_approval,
-    "Any"};
+const FuncDef kApprovalDef{"langgraph_cloud_approval",
+                           "Build an async approval handler that resolves approval gates through Vorel Cloud.\n\n"
+                           "Pass the result as ``approval_handler`` to ``VorelMiddleware`` or ``VorelToolNode``.\n"
+                           "Each gate creates an approval request (approvers are notified through the\n"
+                           "tenant's channels), logs a link to it in the dashboard, polls every\n"
+                           "``poll_interval`` seconds and returns the signed approval(s), or raises\n"
+                           "``vorel.approval.ApprovalDenied`` on denial, expiry or timeout.\n\n"
+                           "``timeout`` defaults to ``VOREL_APPROVAL_TIMEOUT`` (900 seconds when unset) and\n"
+                           "``dashboard_url`` to ``VOREL_DASHBOARD_URL``; both are read here, once.",
+                           kApprovalParams, langgraph_cloud_approval, "Any"};
 
 const Param kRequestParam[] = {{"request", K::positional_or_keyword, nullptr, "Any"}};
 const FuncDef kIdempotencyDef{
@@ -550,12 +549,16 @@ const FuncDef kIdempotencyDef{
 
 const FuncDef kMiddlewareFactoryDef{
     "_make_cloud_middleware_class",
-    "The cloud ``VorelMiddleware``, or a placeholder when the core LangGraph module is missing.", {},
-    make_cloud_middleware_class, "type"};
+    "The cloud ``VorelMiddleware``, or a placeholder when the core LangGraph module is missing.",
+    {},
+    make_cloud_middleware_class,
+    "type"};
 const FuncDef kToolNodeFactoryDef{
     "_make_cloud_tool_node_class",
-    "The cloud ``VorelToolNode``, or a placeholder when the core LangGraph module is missing.", {},
-    make_cloud_tool_node_class, "type"};
+    "The cloud ``VorelToolNode``, or a placeholder when the core LangGraph module is missing.",
+    {},
+    make_cloud_tool_node_class,
+    "type"};
 
 constexpr const char* kModuleDoc =
     "LangGraph integration for Vorel Cloud.\n\n"

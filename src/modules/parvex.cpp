@@ -212,7 +212,7 @@ Ref build_approval_request_payload(Call& c) {
   if (!complete) {
     if (resolved_key.is_none()) raise(attestation_required(c));
     Ref built = call_native(c.global("_build_attestation_fields"_n), request, "signing_key"_kw = resolved_key,
-                     "holder_key"_kw = holder_key);
+                            "holder_key"_kw = holder_key);
     auto fields = unpack<3>(built);
     args_cbor_b64 = std::move(fields[0]);
     context = std::move(fields[1]);
@@ -238,15 +238,13 @@ Ref build_approval_request_payload(Call& c) {
 
   Ref warrant_id = str(attr_or(request, "warrant_id"_n, empty_text));
   Ref tool = str(attr_or(request, "tool"_n, empty_text));
-  Ref idem = truthy(idempotency_key) ? Ref::borrow(idempotency_key)
-                                     : attr_or(request, "idempotency_key"_n, Py_None);
+  Ref idem = truthy(idempotency_key) ? Ref::borrow(idempotency_key) : attr_or(request, "idempotency_key"_n, Py_None);
 
   return construct(c, c.global("ApprovalRequestPayload"_n), "warrant_id"_kw = warrant_id, "tool"_kw = tool,
                    "request_hash"_kw = request_hash, "holder_key"_kw = holder_key,
                    "args_canonical_cbor_b64"_kw = args_cbor_b64, "approval_context_attestation"_kw = context,
                    "metadata"_kw = metadata, "policy_id"_kw = resolved_policy, "threshold"_kw = threshold,
-                   "approver_keys"_kw = approver_keys, "ttl_seconds"_kw = ttl_seconds,
-                   "idempotency_key"_kw = idem);
+                   "approver_keys"_kw = approver_keys, "ttl_seconds"_kw = ttl_seconds, "idempotency_key"_kw = idem);
 }
 
 Ref to_create_request_kwargs(Call& c) {
@@ -270,9 +268,8 @@ Ref to_create_request_kwargs(Call& c) {
   // set", policy and idempotency key are also left out when empty, the
   // numbers and lists are sent even when 0/[].
   enum Kind { always, unless_none, if_truthy };
-  static constexpr Kind kinds[kFields] = {always,      always,      always,      always,
-                                          always,      always,      unless_none, if_truthy,
-                                          unless_none, unless_none, unless_none, if_truthy};
+  static constexpr Kind kinds[kFields] = {always,      always,    always,      always,      always,      always,
+                                          unless_none, if_truthy, unless_none, unless_none, unless_none, if_truthy};
   bool sent[kFields];
   Py_ssize_t count = 0;
   for (size_t i = 0; i < kFields; ++i) {
@@ -311,18 +308,18 @@ const FuncDef kResolveSigningKeyDef{
     "_resolve_signing_key",
     "Return the explicit signing key, else the active warrant context's key (None when there is none).",
     kResolveSigningKey, resolve_signing_key, "Any"};
-const FuncDef kNormalizeDef{"_normalize_request_hash", "Return the request hash as bytes (bytes, bytearray or hex text).",
-                            kNormalize, normalize_request_hash, "bytes"};
+const FuncDef kNormalizeDef{"_normalize_request_hash",
+                            "Return the request hash as bytes (bytes, bytearray or hex text).", kNormalize,
+                            normalize_request_hash, "bytes"};
 const FuncDef kPolicyDef{"_extract_policy_id",
-                         "Return the explicit policy, else the request's policy_id or policy_ref text, else None.", kPolicy,
-                         extract_policy_id, "Optional[str]"};
+                         "Return the explicit policy, else the request's policy_id or policy_ref text, else None.",
+                         kPolicy, extract_policy_id, "Optional[str]"};
 const FuncDef kRulesDef{"_extract_inline_rules",
                         "Return (approver_keys, threshold, ttl_seconds) from the request's warrant-carried rules.",
                         kRequest, extract_inline_rules, "Tuple[Optional[List[str]], Optional[int], Optional[int]]"};
-const FuncDef kAttestationDef{
-    "_build_attestation_fields",
-    "Have the signing core build (args_b64, attestation, request_hash) for the request.",
-    kAttestation, build_attestation_fields, "Tuple[str, Dict[str, Any], bytes]"};
+const FuncDef kAttestationDef{"_build_attestation_fields",
+                              "Have the signing core build (args_b64, attestation, request_hash) for the request.",
+                              kAttestation, build_attestation_fields, "Tuple[str, Dict[str, Any], bytes]"};
 const FuncDef kBuildDef{"build_approval_request_payload",
                         "Build a create-request payload with attestation when possible.\n\n"
                         "Reuses the request's pre-built canonical arguments and approval-context attestation when\n"

@@ -416,8 +416,10 @@ PyObject* get_frame(PyObject* self, void*) {
 }
 
 PyMethodDef co_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(co_send), METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL, "throw(value)\n-> raise exception in coroutine, return next iterated value or raise StopIteration."},
+    {"send", reinterpret_cast<PyCFunction>(co_send), METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL,
+     "throw(value)\n-> raise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", reinterpret_cast<PyCFunction>(co_close), METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -428,38 +430,31 @@ PyMemberDef co_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyGetSetDef co_getset[] = {
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    {"cr_running", get_running, nullptr, nullptr, nullptr},     {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr}, {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},         {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot co_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(co_dealloc)},
-    {Py_tp_finalize, reinterpret_cast<void*>(co_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(co_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(co_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(co_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(co_iternext)},
-    {Py_am_await, reinterpret_cast<void*>(co_await_self)},
-    {Py_am_send, reinterpret_cast<void*>(co_am_send)},
-    {Py_tp_methods, co_methods},
-    {Py_tp_members, co_members},
-    {Py_tp_getset, co_getset},
-    {0, nullptr}};
+PyType_Slot co_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(co_dealloc)},
+                          {Py_tp_finalize, reinterpret_cast<void*>(co_finalize)},
+                          {Py_tp_traverse, reinterpret_cast<void*>(co_traverse)},
+                          {Py_tp_clear, reinterpret_cast<void*>(co_clear)},
+                          {Py_tp_repr, reinterpret_cast<void*>(co_repr)},
+                          {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                          {Py_tp_iternext, reinterpret_cast<void*>(co_iternext)},
+                          {Py_am_await, reinterpret_cast<void*>(co_await_self)},
+                          {Py_am_send, reinterpret_cast<void*>(co_am_send)},
+                          {Py_tp_methods, co_methods},
+                          {Py_tp_members, co_members},
+                          {Py_tp_getset, co_getset},
+                          {0, nullptr}};
 
-PyType_Spec co_spec = {"vorel_cloud.native_coroutine", sizeof(CoroutineObject), 0,
-                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                           Py_TPFLAGS_IMMUTABLETYPE,
-                       co_slots};
+PyType_Spec co_spec = {
+    "vorel_cloud.native_coroutine", sizeof(CoroutineObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, co_slots};
 
 }  // namespace
 
-Coro CoroPromise::get_return_object() noexcept {
-  return Coro(std::coroutine_handle<CoroPromise>::from_promise(*this));
-}
+Coro CoroPromise::get_return_object() noexcept { return Coro(std::coroutine_handle<CoroPromise>::from_promise(*this)); }
 
 void CoroPromise::unhandled_exception() noexcept {
   try {
@@ -550,7 +545,7 @@ void AClose::await_resume() noexcept {
 
 PyObject* create_coroutine_type(PyObject* module) {
   Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &co_spec, nullptr));
-  Ref abc = import_module("collections.abc");
+  Ref abc = import_module("collections.abc"_n);
   call_method(attr(abc, "Coroutine"_n), "register"_n, type);
   return type.release();
 }

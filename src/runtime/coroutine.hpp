@@ -83,14 +83,6 @@ class Await {
 // `co_await vc::await(x)`: the value of `await x`; throws PyError on error.
 inline Await await(Ref awaitable) { return Await(std::move(awaitable)); }
 
-// `await x` written in a `finally` block (or an `except` block) while
-// `handled` propagates: every step of x runs with `handled` as the exception
-// being handled, as a Python coroutine frame restores its exception state on
-// resumption, so an error x raises gets it as __context__. NULL: plain await.
-inline Await await_handling(Ref awaitable, PyObject* handled) {
-  return Await(std::move(awaitable), Ref::borrow_or_null(handled));
-}
-
 // Wraps a body into a new coroutine object named after the running function.
 Ref start(const Call& call, Coro body);
 

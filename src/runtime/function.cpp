@@ -149,7 +149,8 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
   for (size_t i = 0; i < taken; ++i) out[i] = args[i];
   if (var_pos >= 0) {
     c.var_args = Ref::steal(PyTuple_New((Py_ssize_t)(given - taken)));
-    for (size_t i = taken; i < given; ++i) PyTuple_SET_ITEM(c.var_args.get(), (Py_ssize_t)(i - taken), Py_NewRef(args[i]));
+    for (size_t i = taken; i < given; ++i)
+      PyTuple_SET_ITEM(c.var_args.get(), (Py_ssize_t)(i - taken), Py_NewRef(args[i]));
     out[var_pos] = c.var_args;
   }
   if (var_kw >= 0) {
@@ -215,7 +216,8 @@ bool takes_exactly(FunctionObject* f, size_t npos, PyObject* kwnames) {
   if (nkw == 0 && npos == 1) return params[0].kind == ParamKind::positional_or_keyword;
   for (size_t i = 0; i < params.size(); ++i) {
     const ParamKind kind = params[i].kind;
-    if (i < npos ? kind != ParamKind::positional_or_keyword : kind == ParamKind::var_positional || kind == ParamKind::var_keyword)
+    if (i < npos ? kind != ParamKind::positional_or_keyword
+                 : kind == ParamKind::var_positional || kind == ParamKind::var_keyword)
       return false;
     if (i >= npos && PyTuple_GET_ITEM(kwnames, (Py_ssize_t)(i - npos)) != PyTuple_GET_ITEM(f->names, (Py_ssize_t)i))
       return false;
@@ -232,9 +234,9 @@ Ref build_annotations(FunctionObject* f) {
 }
 
 Ref build_signature(FunctionObject* f) {
-  Ref inspect = import_module("inspect");
-  Ref parameter = attr(inspect, "Parameter");
-  Ref empty = attr(parameter, "empty");
+  Ref inspect = import_module("inspect"_n);
+  Ref parameter = attr(inspect, "Parameter"_n);
+  Ref empty = attr(parameter, "empty"_n);
   const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL", "KEYWORD_ONLY", "VAR_KEYWORD"};
   Ref params = list();
   Py_ssize_t i = 0;
@@ -242,13 +244,13 @@ Ref build_signature(FunctionObject* f) {
     Ref name = text(p.name);
     PyObject* dflt = p.default_literal ? PyTuple_GET_ITEM(f->defaults, i) : empty.get();
     Ref ann = p.annotation ? annotation(f->globals, p.annotation) : empty;
-    Ref kind = attr(parameter, kind_names[static_cast<int>(p.kind)]);
-    Ref param = call(parameter, {name.get(), kind.get()}, {{"default", dflt}, {"annotation", ann.get()}});
+    Ref kind = attr(parameter, name_of(kind_names[static_cast<int>(p.kind)]));
+    Ref param = call(parameter, name, kind, "default"_kw = dflt, "annotation"_kw = ann);
     check(PyList_Append(params, param));
     ++i;
   }
-  Ref ret = f->def->returns ? annotation(f->globals, f->def->returns) : attr(attr(inspect, "Signature"), "empty");
-  return call(attr(inspect, "Signature"), {params.get()}, {{"return_annotation", ret.get()}});
+  Ref ret = f->def->returns ? annotation(f->globals, f->def->returns) : attr(attr(inspect, "Signature"_n), "empty"_n);
+  return call(attr(inspect, "Signature"_n), params, "return_annotation"_kw = ret);
 }
 
 PyObject* fn_getattro(PyObject* self, PyObject* name) {
@@ -330,27 +332,25 @@ PyMemberDef fn_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyType_Slot fn_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
-    {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
-    {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
-    {Py_tp_members, fn_members},
-    {Py_tp_methods, fn_methods},
-    {Py_tp_getset, fn_getset},
-    {0, nullptr}};
+PyType_Slot fn_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+                          {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+                          {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+                          {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                          {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+                          {Py_tp_getattro, reinterpret_cast<void*>(fn_getattro)},
+                          {Py_tp_setattro, reinterpret_cast<void*>(PyObject_GenericSetAttr)},
+                          {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+                          {Py_tp_members, fn_members},
+                          {Py_tp_methods, fn_methods},
+                          {Py_tp_getset, fn_getset},
+                          {0, nullptr}};
 
 PyType_Spec fn_spec = {"vorel_cloud.native_function", sizeof(FunctionObject), 0,
                        // METHOD_DESCRIPTOR: as for Python functions, `obj.method(...)` calls
                        // the function with obj first instead of making a bound method
                        // (what fn_descr_get would return behaves exactly so).
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                           Py_TPFLAGS_IMMUTABLETYPE,
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                        fn_slots};
 
 Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qualname,
@@ -391,8 +391,8 @@ Ref create(PyObject* type, PyObject* globals, const FuncDef& def, const char* qu
   Ref doc = def.doc ? text(def.doc) : none();
   check(PyDict_SetItemString(f->dict, "__doc__", doc));
   if (def.coroutine) {
-    Ref inspect = import_module("inspect");
-    call_method(inspect, "markcoroutinefunction", {obj.get()});
+    Ref inspect = import_module("inspect"_n);
+    call_method(inspect, "markcoroutinefunction"_n, obj);
   }
   return obj;
 }
@@ -412,11 +412,13 @@ Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObjec
   return Ref::steal(PyObject_Vectorcall(f, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-Ref make_function(PyObject* module, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
+Ref make_function(PyObject* module, const FuncDef& def, const char* qualname,
+                  std::initializer_list<PyObject*> captures) {
   return create(state_of(module).function_type, PyModule_GetDict(module), def, qualname, captures);
 }
 
-Ref make_closure(const Call& outer, const FuncDef& def, const char* qualname, std::initializer_list<PyObject*> captures) {
+Ref make_closure(const Call& outer, const FuncDef& def, const char* qualname,
+                 std::initializer_list<PyObject*> captures) {
   return create(reinterpret_cast<PyObject*>(Py_TYPE(outer.fn)), outer.fn->globals, def, qualname, captures);
 }
 
@@ -560,15 +562,13 @@ Ref annotation(PyObject* globals, const char* expr) {
     Ref v = reader.expression();
     if (reader.ok && reader.at_end()) return v;
   }
-  Ref typing = import_module("typing");
+  Ref typing = import_module("typing"_n);
   Ref ns = dict();
   for (const char* n : {"Any", "Dict", "List", "Optional", "Union", "Tuple", "Callable", "Awaitable", "Sequence"})
-    check(PyDict_SetItemString(ns, n, attr(typing, n)));
+    check(PyDict_SetItemString(ns, n, attr(typing, name_of(n))));
   return Ref::steal(PyRun_String(expr, Py_eval_input, globals, ns));
 }
 
-PyObject* create_function_type(PyObject* module) {
-  return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr));
-}
+PyObject* create_function_type(PyObject* module) { return check(PyType_FromModuleAndSpec(module, &fn_spec, nullptr)); }
 
 }  // namespace vc

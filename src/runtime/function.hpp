@@ -82,7 +82,6 @@ struct Call {
   }
   PyObject* globals() const;
   Ref global(PyObject* name) const { return vc::global(globals(), name); }
-  Ref global(const char* name) const { return vc::global(globals(), name); }  // [old]
   PyObject* self() const { return reinterpret_cast<PyObject*>(fn); }
 };
 

@@ -109,19 +109,19 @@ void module_free(void* m);
 }  // namespace vc
 
 // Defines PyInit_<name> for a module whose body is `body(vc::Module&)`.
-#define VOREL_MODULE(NAME, DOC, BODY)                                                    \
-  static int NAME##_exec(PyObject* m) { return ::vc::module_exec(m, BODY); }            \
-  static PyModuleDef_Slot NAME##_slots[] = {                                             \
-      {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                               \
-      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},        \
-      {0, nullptr}};                                                                      \
-  static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT,                                \
-                                   "vorel_cloud." #NAME,                                 \
-                                   DOC,                                                  \
-                                   sizeof(::vc::ModuleState),                            \
-                                   nullptr,                                              \
-                                   NAME##_slots,                                          \
-                                   ::vc::module_traverse,                                \
-                                   ::vc::module_clear,                                   \
-                                   ::vc::module_free};                                   \
+#define VOREL_MODULE(NAME, DOC, BODY)                                             \
+  static int NAME##_exec(PyObject* m) { return ::vc::module_exec(m, BODY); }      \
+  static PyModuleDef_Slot NAME##_slots[] = {                                      \
+      {Py_mod_exec, reinterpret_cast<void*>(NAME##_exec)},                        \
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+      {0, nullptr}};                                                              \
+  static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT,                         \
+                                   "vorel_cloud." #NAME,                          \
+                                   DOC,                                           \
+                                   sizeof(::vc::ModuleState),                     \
+                                   nullptr,                                       \
+                                   NAME##_slots,                                  \
+                                   ::vc::module_traverse,                         \
+                                   ::vc::module_clear,                            \
+                                   ::vc::module_free};                            \
   PyMODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }

@@ -325,9 +325,10 @@ Ref import_name_from(PyObject* module, PyObject* name) {
     if (PyErr_Occurred()) throw_pending();
   }
   Ref path = attr_or(module, "__file__"_n, Py_None);
-  Ref msg = path.is_none()
-                ? Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (unknown location)", name, pkgname.get()))
-                : Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (%S)", name, pkgname.get(), path.get()));
+  Ref msg =
+      path.is_none()
+          ? Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (unknown location)", name, pkgname.get()))
+          : Ref::steal(PyUnicode_FromFormat("cannot import name '%U' from %R (%S)", name, pkgname.get(), path.get()));
   Ref exc = call(PyExc_ImportError, msg, "name"_kw = pkgname, "path"_kw = path);
   raise(exc);
 }
@@ -362,7 +363,9 @@ Ref import_module(PyObject* dotted) {
 
 Ref import_from(PyObject* module, PyObject* name) { return from_import(module, name, nullptr, 0); }
 
-Ref import_relative(PyObject* globals, PyObject* module, PyObject* name) { return from_import(module, name, globals, 1); }
+Ref import_relative(PyObject* globals, PyObject* module, PyObject* name) {
+  return from_import(module, name, globals, 1);
+}
 
 // ---- globals --------------------------------------------------------------
 
@@ -536,59 +539,5 @@ Ref fmt(const char* tmpl, std::initializer_list<PyObject*> args) {
   for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
   return Ref::steal(PyUnicode_Join(name_of(""), t));
 }
-
-// ---- [old] -------------------------------------------------------------------
-
-namespace {
-
-// Vectorcall of `self`-less f or of method `name` on argv[1] with the listed
-// arguments: stack storage, interned keyword names, a cached kwnames tuple.
-Ref vector_call(PyObject* f, PyObject* method, PyObject* self, std::span<PyObject* const> pos, std::span<const Kw> kw) {
-  const size_t lead = self ? 1 : 0;
-  const size_t total = 1 + lead + pos.size() + kw.size();
-  PyObject* small[kStackArgs];
-  std::vector<PyObject*> big;
-  PyObject** argv = small;
-  if (total > kStackArgs) {
-    big.resize(total);
-    argv = big.data();
-  }
-  size_t i = 0;
-  argv[i++] = nullptr;  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-  if (self) argv[i++] = self;
-  for (PyObject* p : pos) argv[i++] = p;
-  PyObject* kwnames = nullptr;
-  if (kw.size() != 0) {
-    PyObject* names[kStackArgs];
-    std::vector<PyObject*> many;
-    PyObject** out = names;
-    if (kw.size() > kStackArgs) {
-      many.resize(kw.size());
-      out = many.data();
-    }
-    size_t k = 0;
-    for (const Kw& a : kw) {
-      out[k++] = name_of(a.name);
-      argv[i++] = a.value;
-    }
-    kwnames = names_tuple(out, kw.size());
-  }
-  Ref hold = Ref::borrow_or_null(kwnames);
-  const size_t nargs = (lead + pos.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  if (method) return Ref::steal(PyObject_VectorcallMethod(method, argv + 1, nargs, kwnames));
-  return Ref::steal(PyObject_Vectorcall(f, argv + 1, nargs, kwnames));
-}
-
-}  // namespace
-
-Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  return vector_call(f, nullptr, nullptr, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
-}
-Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-  return vector_call(nullptr, name_of(name), o, {pos.begin(), pos.size()}, {kw.begin(), kw.size()});
-}
-Ref attr(PyObject* o, const char* name) { return attr(o, name_of(name)); }
-Ref import_module(const char* dotted) { return import_module(name_of(dotted)); }
-Ref global(PyObject* globals, const char* name) { return global(globals, name_of(name)); }
 
 }  // namespace vc

@@ -147,8 +147,7 @@ Ref call(PyObject* f, const A&... a) {
   constexpr size_t nkw = detail::count_kw<A...>();
   PyObject* argv[sizeof...(A) + 1] = {nullptr, detail::ptr(a)...};
   PyObject* names = nkw ? detail::kwnames<A...>() : nullptr;
-  return Ref::steal(
-      PyObject_Vectorcall(f, argv + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  return Ref::steal(PyObject_Vectorcall(f, argv + 1, (sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 template <class... A>
@@ -157,8 +156,8 @@ Ref call_method(PyObject* o, Name method, const A&... a) {
   constexpr size_t nkw = detail::count_kw<A...>();
   PyObject* argv[sizeof...(A) + 2] = {nullptr, o, detail::ptr(a)...};
   PyObject* names = nkw ? detail::kwnames<A...>() : nullptr;
-  return Ref::steal(PyObject_VectorcallMethod(method, argv + 1,
-                                              (1 + sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  return Ref::steal(
+      PyObject_VectorcallMethod(method, argv + 1, (1 + sizeof...(A) - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
 // f(**mapping): any mapping, copied into a fresh dict as a call site does
@@ -230,21 +229,5 @@ template <class... A>
 Ref fmt(const char* tmpl, const A&... a) {
   return fmt(tmpl, {detail::ptr(a)...});
 }
-
-// ---- [old] -------------------------------------------------------------------
-// `const char*` names and braced argument lists. Every module, the module
-// builder and the flow idioms use the forms above; these stay only for
-// function.cpp, coroutine.cpp and `Call::global(const char*)` (function.hpp)
-// and go with their last use there.
-struct Kw {
-  const char* name;
-  PyObject* value;
-};
-Ref call(PyObject* f, std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw);
-Ref call_method(PyObject* o, const char* name, std::initializer_list<PyObject*> pos,
-                std::initializer_list<Kw> kw = {});
-Ref attr(PyObject* o, const char* name);
-Ref import_module(const char* dotted);
-Ref global(PyObject* globals, const char* name);
 
 }  // namespace vc

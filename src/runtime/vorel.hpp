@@ -33,7 +33,6 @@
 //     `finally: await obj.close()`. Keep temporaries in inner scopes so they
 //     do not live across an await.
 //  9. Messages are written whole: `fmt("approval {} for {}: {}", a, b, c)`.
-// The block marked [old] at the end of py.hpp is not for module code.
 #pragma once
 #include "runtime/coroutine.hpp"
 #include "runtime/flow.hpp"

@@ -13,7 +13,6 @@ enum class P : size_t { first, second, third };
 // call(f, a, key=b): the new call form (cached kwnames, stack arguments).
 Ref call_kw(Call& c) { return call(c.arg(P::first), c.arg(P::second), "key"_kw = c.arg(P::third)); }
 // The same through the old form.
-Ref call_kw_old(Call& c) { return call(c.arg(P::first), {c.arg(P::second)}, {{"key", c.arg(P::third)}}); }
 // f(**mapping)
 Ref call_kwargs_(Call& c) { return call_kwargs(c.arg(P::first), c.arg(P::second)); }
 // o.method(a, key=b) by name, new form (the method is always "get").
@@ -87,8 +86,7 @@ Ref awaiting(Call& c) { return start(c, awaiting_body(Frame(c))); }
 // returns the error that would leave the handler for error a.
 Ref refusal(Call& c) {
   Ref error = Ref::borrow(c.arg(P::first));
-  return vorel::refusal_to_denial(c, error, c.arg(P::second), c.arg(P::third),
-                                  [] { return fmt("timed out"); });
+  return vorel::refusal_to_denial(c, error, c.arg(P::second), c.arg(P::third), [] { return fmt("timed out"); });
 }
 Ref cloud_error_(Call& c) { return vorel::cloud_error(c, c.arg(P::first)); }
 
@@ -120,7 +118,6 @@ const Param kAwait[] = {{"aw"}, {"closer", ParamKind::positional_or_keyword, "No
 
 const FuncDef kDefs[] = {
     {"call_kw", "f(a, key=b)", kThree, call_kw},
-    {"call_kw_old", "f(a, key=b), old form", kThree, call_kw_old},
     {"call_kwargs", "a(**b)", kTwo, call_kwargs_},
     {"call_get", "o.get(a, key=b)", kThree, call_get},
     {"construct", "cls()", kOne, construct},

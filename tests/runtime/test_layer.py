@@ -43,7 +43,6 @@ class Prop:
     [
         (lambda: lt.call_kw(dict, 1, 2), lambda: TypeError),
         (lambda: lt.call_kw(lambda a, key: (a, key), 1, 2), lambda: (1, 2)),
-        (lambda: lt.call_kw_old(lambda a, key: (a, key), 1, 2), lambda: (1, 2)),
         (lambda: lt.call_get(types.SimpleNamespace(get=lambda a, key: [a, key]), 1, 2), lambda: [1, 2]),
         (lambda: lt.attr_or(Prop(), "ok", 0), lambda: 1),
         (lambda: lt.attr_or(Prop(), "missing", 7), lambda: 7),
