@@ -48,6 +48,14 @@ def test_guard_verdict_per_row(native, expected_failure, note):
     assert "info" in text.splitlines()[3]
 
 
+@pytest.mark.parametrize("native, failed", [(700, False), (780, False), (790, True)])
+def test_a_row_held_over_its_must_may_not_get_worse(native, failed):
+    # to_kwargs: must 0.6, held at 0.78 until the must is met.
+    text, failures = compare.render([_row("k", "to_kwargs", native, 1000)], show_time=False)
+    assert (failures == ["k"]) is failed
+    assert "OVER MUST" in text.splitlines()[2]
+
+
 @pytest.mark.parametrize("source_ir, failures", [(2000, []), (900, ["import"])])
 def test_import_guard_uses_the_from_source_basis(source_ir, failures):
     # Against the .pyc basis the native import is 5x Python: only informational.

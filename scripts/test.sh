@@ -1,21 +1,21 @@
 #!/usr/bin/env bash
 # The README's test command: bootstrap (idempotent), then the static checks
-# (scripts/lint.sh), the whole suite on the normal build, a short fuzzing
-# run, the whole suite again on the
-# AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
+# (scripts/lint.sh), the whole suite on the normal build, the instruction-count
+# guard of the native core against plain Python, a short fuzzing run, the
+# whole suite again on the AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
 # run in a fresh environment, and the whole suite on CPython 3.13. Every leg
 # runs; the command fails when any of them failed. Extra arguments go to the
 # pytest runs.
 #
-#   VOREL_TEST_LEGS="lint normal fuzz asan wheel py313"   the legs to run (default: all six)
-#   VOREL_TEST_LEGS="perf"   the instruction-count guard (scripts/perf-guard.sh); not
-#                            in the default legs until the native core meets its thresholds
+#   VOREL_TEST_LEGS="lint normal perf fuzz asan wheel py313"   the legs to run (default: all seven)
+#   perf: the instruction-count guard (scripts/perf-guard.sh, callgrind): native / Python
+#         per benchmark row under its threshold (bench/compare.py)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
 
-legs=${VOREL_TEST_LEGS:-lint normal fuzz asan wheel py313}
+legs=${VOREL_TEST_LEGS:-lint normal perf fuzz asan wheel py313}
 failed=()
 passed_total=0
 failed_total=0
