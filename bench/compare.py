@@ -57,6 +57,10 @@ THRESHOLDS = {
 # quietly get worse, and says OVER MUST on every run until the must is met.
 # Lower a ceiling when the figure improves; delete the entry once the must holds.
 HELD_OVER = {
+    # 0.50-0.52 measured for the signing-key build (0.47-0.50 pre-populated): what is
+    # left is mostly the twelve field stores and the attribute reads of the request,
+    # which Python's specialised instructions do cheaper than the C API can.
+    "payload": 0.56,
     # 0.74 measured: the 7-item result dict's inserts and the instance reads cost
     # what Python pays for its dict literal, less its frame.
     "to_kwargs": 0.78,

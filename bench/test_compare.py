@@ -39,10 +39,10 @@ def _row(key, group, native, python):
 
 @pytest.mark.parametrize(
     "native, expected_failure, note",
-    [(299, False, "aim met"), (310, False, "aim not met"), (501, True, "OVER MUST"), (None, True, "MISSING")],
+    [(399, False, "aim met"), (410, False, "aim not met"), (801, True, "OVER MUST"), (None, True, "MISSING")],
 )
 def test_guard_verdict_per_row(native, expected_failure, note):
-    text, failures = compare.render([_row("r", "payload", native, 1000), _row("i", None, 5000, 1)], show_time=False)
+    text, failures = compare.render([_row("r", "decode", native, 1000), _row("i", None, 5000, 1)], show_time=False)
     assert (failures == ["r"]) is expected_failure
     assert note in text.splitlines()[2]
     assert "info" in text.splitlines()[3]
