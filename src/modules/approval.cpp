@@ -616,9 +616,7 @@ Ref key_of_digest(Sha256& sha) {
 
 // "|".join(parts), with join's own errors for an item that is not a str.
 Ref joined(PyObject* const* parts, size_t n) {
-  Ref items = Ref::steal(PyList_New((Py_ssize_t)n));
-  for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(items.get(), (Py_ssize_t)i, Py_NewRef(parts[i]));
-  return Ref::steal(PyUnicode_Join("|"_n, items));
+  return Ref::steal(PyUnicode_Join("|"_n, tuple(std::span<PyObject* const>(parts, n))));
 }
 
 Ref temporal_idempotency_key(Call& c) {

@@ -170,7 +170,7 @@ Pause start_pause(const Frame& f, PyObject* delay) {
   if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay))
     return {call(sleep, delay), Ref()};
   PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
-  Ref loop = Ref::steal(PyObject_CallNoArgs(module_attr(global(g, "events"_n), "get_running_loop"_n)));
+  Ref loop = call(module_attr(global(g, "events"_n), "get_running_loop"_n));
   Ref future = call_method(loop, "create_future"_n);
   Ref on_time = module_attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
   Ref timer = call_method(loop, "call_later"_n, delay, on_time, future, Py_None);
@@ -349,7 +349,7 @@ void wire_handler(const Call& c) {
   PyObject* given = PyDict_GetItemWithError(c.var_kwargs, "approval_handler"_n);
   if (given == nullptr && PyErr_Occurred()) throw_pending();
   if (given != nullptr && given != Py_None) return;
-  Ref handler = Ref::steal(PyObject_CallNoArgs(c.global("_auto_approval_handler"_n)));
+  Ref handler = call(c.global("_auto_approval_handler"_n));
   if (!handler.is_none()) set_item(c.var_kwargs, "approval_handler"_n, handler);
 }
 
@@ -593,8 +593,8 @@ void body(Module& m) {
   m.def(kAutoHandlerDef);
   Ref middleware_factory = m.def(kMiddlewareFactoryDef);
   Ref tool_node_factory = m.def(kToolNodeFactoryDef);
-  m.set("VorelMiddleware", Ref::steal(PyObject_CallNoArgs(middleware_factory)));
-  m.set("VorelToolNode", Ref::steal(PyObject_CallNoArgs(tool_node_factory)));
+  m.set("VorelMiddleware", call(middleware_factory));
+  m.set("VorelToolNode", call(tool_node_factory));
 }
 
 }  // namespace

@@ -84,7 +84,7 @@ Ref resolve_holder_key(Call& c) {
     raise(cloud_error(c, fmt("request.holder_key must be bytes, hex string or a key with to_bytes()")));
   Ref to_bytes = attr_or(value, "to_bytes"_n, Py_None);
   if (PyCallable_Check(to_bytes)) {
-    Ref raw = Ref::steal(PyObject_CallNoArgs(to_bytes));
+    Ref raw = call(to_bytes);
     return call(bytes_type(), raw);
   }
   return bytes("");
@@ -95,7 +95,7 @@ Ref resolve_signing_key(Call& c) {
   if (explicit_key != Py_None) return Ref::borrow(explicit_key);
   try {
     Ref key_scope = import_from("vorel.decorators"_n, "key_scope"_n);
-    return Ref::steal(PyObject_CallNoArgs(key_scope));
+    return call(key_scope);
   } catch (PyError&) {
     Ref e = take_error();
     if (matches(e, PyExc_ImportError)) return none();

@@ -83,11 +83,15 @@ Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 Ref real(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 Ref bytes(std::string_view d) { return Ref::steal(PyBytes_FromStringAndSize(d.data(), (Py_ssize_t)d.size())); }
 
-Ref tuple(std::initializer_list<PyObject*> items) {
+Ref tuple(std::span<PyObject* const> items) {
   Ref t = Ref::steal(PyTuple_New((Py_ssize_t)items.size()));
   Py_ssize_t i = 0;
   for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
   return t;
+}
+
+Ref tuple(std::initializer_list<PyObject*> items) {
+  return tuple(std::span<PyObject* const>(items.begin(), items.size()));
 }
 
 Ref list(std::initializer_list<PyObject*> items) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -22,6 +23,7 @@ Ref integer(long long v);
 Ref real(double v);
 Ref bytes(std::string_view data);
 Ref tuple(std::initializer_list<PyObject*> items);
+Ref tuple(std::span<PyObject* const> items);  // a run of borrowed items known only at run time
 Ref list(std::initializer_list<PyObject*> items = {});
 Ref dict();
 // Evaluates a Python literal ("None", "2.0", "'text'", "()") once; for defaults.
