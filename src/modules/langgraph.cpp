@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "modules/common.hpp"
+#include "runtime/aio.hpp"
 #include "runtime/vorel.hpp"
 
 using namespace vc;
@@ -20,7 +21,7 @@ constexpr const char* kMissingLangGraph =
 // ---- the approval handler -------------------------------------------------------
 
 enum class P : size_t { request };
-enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract, stdlib_sleep };
+enum class Cap : size_t { api_key, signing_key, base_url, poll_interval, timeout, dashboard, extract, asyncio };
 
 Ref timeout_message(PyObject* timeout) {
   return fmt(
@@ -125,77 +126,6 @@ Ref after_poll(const Frame& f, PyObject* denied, PyObject* request_id, PyObject*
   return below(remaining, interval) ? remaining : Ref::borrow(interval);
 }
 
-// ---- the pause between polls --------------------------------------------------
-//
-// `await asyncio.sleep(delay)`. While the module's `asyncio.sleep` is still
-// the function the standard library had when this module was loaded, and the
-// delay is a positive number, its steps are taken here instead of in a
-// coroutine of its own (the same calls on the running loop, the same names
-// read from that function's globals):
-//     loop = events.get_running_loop()
-//     future = loop.create_future()
-//     h = loop.call_later(delay, futures._set_result_unless_cancelled, future, None)
-//     try: await future
-//     finally: h.cancel()
-// A replaced `asyncio` or `asyncio.sleep` is called as written above.
-
-struct Pause {
-  Ref awaitable;  // the future (stdlib sleep) or the sleep call's awaitable
-  Ref timer;      // the timer handle to cancel afterwards (stdlib sleep only)
-};
-
-// module.name, for names ModuleType does not define: an exact module's
-// attribute is then its dict entry, as getattr finds it; a miss (left to the
-// module's __getattr__) or any other object is read as usual.
-Ref module_attr(PyObject* module, Name name) {
-  if (PyModule_CheckExact(module)) {
-    if (PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name)) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_pending();
-  }
-  return attr(module, name);
-}
-
-bool positive(PyObject* delay) {
-  if (PyFloat_CheckExact(delay)) return PyFloat_AS_DOUBLE(delay) > 0.0;
-  if (PyLong_CheckExact(delay)) {
-    Ref zero = integer(0);
-    return compare(delay, zero, Py_GT);
-  }
-  return false;
-}
-
-Pause start_pause(const Frame& f, PyObject* delay) {
-  Ref sleep = module_attr(f.global("asyncio"_n), "sleep"_n);
-  PyObject* stdlib_sleep = f.capture(Cap::stdlib_sleep);
-  if (sleep.get() != stdlib_sleep || !PyFunction_Check(stdlib_sleep) || !positive(delay))
-    return {call(sleep, delay), Ref()};
-  PyObject* g = PyFunction_GET_GLOBALS(stdlib_sleep);
-  Ref loop = call(module_attr(global(g, "events"_n), "get_running_loop"_n));
-  Ref future = call_method(loop, "create_future"_n);
-  Ref on_time = module_attr(global(g, "futures"_n), "_set_result_unless_cancelled"_n);
-  Ref timer = call_method(loop, "call_later"_n, delay, on_time, future, Py_None);
-  return {std::move(future), std::move(timer)};
-}
-
-// The `finally: h.cancel()` of the standard sleep: runs with the error the
-// wait ended with (if any) as the one being handled; its own error replaces it.
-// Without a timer (a replaced sleep) the error just goes on.
-void end_pause(PyObject* timer, Ref error) {
-  if (timer == nullptr) {
-    if (error) rethrow(std::move(error));
-    return;
-  }
-  if (!error) {
-    call_method(timer, "cancel"_n);
-    return;
-  }
-  {
-    Handling scope(error);
-    call_method(timer, "cancel"_n);
-  }
-  rethrow(std::move(error));
-}
-
 Coro gate(Frame f) {
   Ref denied = import_from("vorel.approval"_n, "ApprovalDenied"_n);
   Ref payload = build_payload(f);
@@ -215,13 +145,13 @@ Coro gate(Frame f) {
     Ref loop = call_method(f.global("asyncio"_n), "get_running_loop"_n);
     Ref deadline = add(call_method(loop, "time"_n), f.capture(Cap::timeout));
     while (true) {
-      Pause pause;
+      aio::Sleep pause;
       {
         Ref polling = call_method(client, "get_request"_n, request_id);
         Ref response = co_await await(std::move(polling));
         Ref delay = after_poll(f, denied, request_id, loop, deadline, response, outcome);
         if (!delay) break;
-        pause = start_pause(f, delay);
+        pause = aio::start_sleep(f.capture(Cap::asyncio), f.global("asyncio"_n), delay);
       }
       Ref pause_error;
       try {
@@ -229,7 +159,7 @@ Coro gate(Frame f) {
       } catch (PyError&) {
         pause_error = take_error();
       }
-      end_pause(pause.timer, std::move(pause_error));
+      aio::end_sleep(f.capture(Cap::asyncio), pause.timer, std::move(pause_error));
     }
   } catch (PyError&) {
     error = vorel::refusal_to_denial(f, take_error(), denied, f.arg(P::request),
@@ -255,8 +185,8 @@ const FuncDef kHandleDef{"_handle",
                          true};
 
 enum class Arg : size_t { api_key, signing_key, base_url, dashboard_url, poll_interval, timeout };
-// asyncio.sleep as the module found it at load, for the guard of the pause.
-enum class ApprovalCap : size_t { stdlib_sleep };
+// The standard asyncio as the module found it at load, for the guards of the pause.
+enum class ApprovalCap : size_t { asyncio };
 
 Ref langgraph_cloud_approval(Call& c) {
   Ref extract = import_relative(c.globals(), "approval"_n, "_extract_signed_approvals"_n);
@@ -280,7 +210,7 @@ Ref langgraph_cloud_approval(Call& c) {
   // In the order of Cap.
   return make_closure(c, kHandleDef, "langgraph_cloud_approval.<locals>._handle",
                       {c.arg(Arg::api_key), c.arg(Arg::signing_key), c.arg(Arg::base_url), poll_interval, timeout.get(),
-                       dashboard.get(), extract.get(), c.capture(ApprovalCap::stdlib_sleep)});
+                       dashboard.get(), extract.get(), c.capture(ApprovalCap::asyncio)});
 }
 
 // bytes.hex(value) / bytearray.hex(value): lower-case, two digits per byte.
@@ -585,9 +515,9 @@ void body(Module& m) {
   m.from_relative("exceptions", {"ApprovalDeniedError", "ApprovalExpiredError", "ApprovalTimeoutError"});
   m.logger("vorel_cloud.langgraph");
 
-  // asyncio.sleep as loaded, kept where the handlers can compare against it.
-  Ref stdlib_sleep = attr(global(m.globals(), "asyncio"_n), "sleep"_n);
-  m.set(kApprovalDef.name, make_function(m.object(), kApprovalDef, nullptr, {stdlib_sleep.get()}));
+  // asyncio's standard pieces as loaded, kept where the handlers' pauses can compare against them.
+  Ref standard_asyncio = aio::snapshot(global(m.globals(), "asyncio"_n));
+  m.set(kApprovalDef.name, make_function(m.object(), kApprovalDef, nullptr, {standard_asyncio.get()}));
   m.def(kIdempotencyDef);
 
   m.def(kAutoHandlerDef);

@@ -2,6 +2,7 @@
 // each, so the layer's tests do not ride on product modules. Built for the
 // test suite only (never installed).
 #include "modules/common.hpp"
+#include "runtime/aio.hpp"
 #include "runtime/vorel.hpp"
 
 using namespace vc;
@@ -109,11 +110,26 @@ Ref annotation_(Call& c) {
   return annotation(c.globals(), source);
 }
 
+// asyncio's standard pieces as they are now, and the native steps that stand
+// in for loop.create_future(), loop.call_later(delay, cb, *args), timer.cancel().
+Ref aio_snapshot(Call& c) { return aio::snapshot(c.global("asyncio"_n)); }
+Ref aio_create_future(Call& c) { return aio::create_future(c.arg(P::first), c.arg(P::second)); }
+Ref aio_cancel(Call& c) {
+  aio::cancel(c.arg(P::first), c.arg(P::second));
+  return none();
+}
+enum class Later : size_t { snapshot, loop, delay, callback, args };
+Ref aio_call_later(Call& c) {
+  return aio::call_later(c.arg(Later::snapshot), c.arg(Later::loop), c.arg(Later::delay), c.arg(Later::callback),
+                         c.arg(Later::args));
+}
+
 const FieldDef kPairFields[] = {{"left", "Any"}, {"right", "Any", "None"}};
 
 const Param kOne[] = {{"a"}};
 const Param kTwo[] = {{"a"}, {"b"}};
 const Param kThree[] = {{"a"}, {"b"}, {"c"}};
+const Param kLater[] = {{"snapshot"}, {"loop"}, {"delay"}, {"callback"}, {"args"}};
 const Param kAwait[] = {{"aw"}, {"closer", ParamKind::positional_or_keyword, "None"}};
 
 const FuncDef kDefs[] = {
@@ -134,10 +150,15 @@ const FuncDef kDefs[] = {
     {"cloud_error", "VorelCloudError(a)", kOne, cloud_error_},
     {"literal", "a default's text, evaluated", kOne, literal_},
     {"annotation", "an annotation's text, evaluated in the globals", kOne, annotation_},
+    {"aio_snapshot", "asyncio's standard pieces, or None", {}, aio_snapshot},
+    {"aio_create_future", "loop.create_future()", kTwo, aio_create_future},
+    {"aio_call_later", "loop.call_later(delay, callback, *args)", kLater, aio_call_later},
+    {"aio_cancel", "timer.cancel()", kTwo, aio_cancel},
     {"awaiting", "try: return await aw finally: await closer.close()", kAwait, awaiting, nullptr, true},
 };
 
 void body(Module& m) {
+  m.import("asyncio");
   m.import("logging");
   m.logger("vorel_cloud.layer_testing");
   m.from_import("vorel_cloud.exceptions",
