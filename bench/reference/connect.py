@@ -22,7 +22,9 @@ _DEFAULT_API_BASE_URL = "https://api.vorel.cloud"
 def parse_connect_token(token):
     if not token.startswith(_CONNECT_PREFIX):
         raise VorelCloudError(f"invalid connect token: expected prefix {_CONNECT_PREFIX!r}")
-    encoded = token[len(_CONNECT_PREFIX) :]
+    # A token read from a .env file or a mounted secret often ends in a line
+    # break: no part of the encoding, and it must not count towards the fill.
+    encoded = token[len(_CONNECT_PREFIX) :].rstrip(" \t\n\r\x0b\x0c")
     pad = "=" * (-len(encoded) % 4)
     try:
         raw = base64.urlsafe_b64decode(encoded + pad)
