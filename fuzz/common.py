@@ -1,9 +1,10 @@
 """What every fuzz target shares: the value generator, the fake core SDK, the
 outcome comparison and the atheris entry point.
 
-Each target is differential: it runs the native function and a plain-Python
-reference of the same documented algorithm (in the target's file) on inputs
-made twice from the same fuzz bytes, and requires the same outcome: equal
+Each target is differential: it runs the native function and the plain-Python
+rendering of the same documented algorithm (the benchmark's, bench/reference,
+importable as `reference`) on inputs made twice from the same fuzz bytes, and
+requires the same outcome: equal
 results, or the same exception type (with the same text for the package's own
 errors) and the same chaining. The exception type must also be one the
 function documents; anything else (SystemError, a crash, a sanitizer report)
@@ -22,6 +23,12 @@ import re
 import sys
 import types
 from typing import Any, Callable
+
+# The oracles are the benchmark's renderings, imported under the name the
+# benchmark gives them; the test suite has bench/ on its path already.
+_BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+if _BENCH not in sys.path:
+    sys.path.append(_BENCH)
 
 
 class Boom(Exception):
@@ -428,8 +435,8 @@ def main(name: str, one_input: Callable[[bytes], None], prepare: Callable[[], No
         sys.exit(0)
     import atheris
 
-    here = os.path.dirname(os.path.abspath(__file__))
-    # Coverage feedback comes from the Python side: the references mirror the
+    here = (os.path.dirname(os.path.abspath(__file__)) + os.sep, os.path.join(_BENCH, "reference") + os.sep)
+    # Coverage feedback comes from the Python side: the renderings mirror the
     # native branches, and the models and stand-ins are Python too.
     for modname, mod in list(sys.modules.items()):
         f = getattr(mod, "__file__", None) or ""

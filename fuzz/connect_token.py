@@ -19,35 +19,12 @@ if __package__ in (None, ""):
     )
 
 from fuzz import common
+from reference.connect import parse_connect_token as reference
 
 NAME = "connect_token"
 PREFIX = "vorel_ct_"
-ERR_PREFIX = "invalid connect token: expected prefix 'vorel_ct_'"
-ERR_INCOMPLETE = "incomplete connect token: endpoint and api_key are required"
 ERR_ENCODING = "invalid connect token encoding: "
 ERR_JSON = "invalid connect token JSON: "
-
-
-def reference(token):
-    from vorel_cloud.exceptions import VorelCloudError
-    from vorel_cloud.models import ConnectTokenPayload
-
-    if not token.startswith(PREFIX):
-        raise VorelCloudError(ERR_PREFIX)
-    encoded = token[len(PREFIX) :].rstrip(" \t\n\r\x0b\x0c")
-    pad = "=" * (-len(encoded) % 4)
-    try:
-        raw = base64.urlsafe_b64decode(encoded + pad)
-    except Exception as e:
-        raise VorelCloudError(f"{ERR_ENCODING}{e}") from e
-    try:
-        data = json.loads(raw.decode("utf-8"))
-    except Exception as e:
-        raise VorelCloudError(f"{ERR_JSON}{e}") from e
-    payload = ConnectTokenPayload.from_dict(data)
-    if not payload.endpoint or not payload.api_key:
-        raise VorelCloudError(ERR_INCOMPLETE)
-    return payload
 
 
 def _json_value(src: common.Source, depth: int = 0):

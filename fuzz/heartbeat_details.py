@@ -17,22 +17,9 @@ if __package__ in (None, ""):
     )
 
 from fuzz import common
+from reference.approval import _extract_temporal_heartbeat_request_id as reference
 
 NAME = "heartbeat_details"
-
-
-def reference(details):
-    if not details:
-        return None
-    item = details[0] if isinstance(details, (list, tuple)) else details
-    if isinstance(item, dict):
-        v = item.get("approval_request_id")
-        if isinstance(v, str) and v:
-            return v
-    v = getattr(item, "approval_request_id", None)
-    if isinstance(v, str) and v:
-        return v
-    return None
 
 
 class WithId:

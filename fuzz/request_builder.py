@@ -22,15 +22,10 @@ if __package__ in (None, ""):
     )
 
 from fuzz import common
+from reference.parvex import _normalize_request_hash as normalize_request_hash  # noqa: F401 (the error tests compare with it)
+from reference.parvex import build_approval_request_payload as reference
 
 NAME = "request_builder"
-HOLDER_ERR = "request.holder_key is required for cloud approval - ensure the warrant is bound before enforcement"
-ATTEST_ERR = (
-    "approval attestation required - pass signing_key= to cloud_approval() or ensure the warrant "
-    "is bound so key_scope() resolves the holder key"
-)
-HASH_ERR = "request_hash could not be resolved for approval request"
-TYPE_ERR = "request.request_hash must be bytes or hex string"
 
 ATTRS = (
     "holder_key",
@@ -48,167 +43,6 @@ ATTRS = (
     "gate_ttl",
     "idempotency_key",
 )
-
-
-# ---- the reference: the documented steps, in plain Python ---------------------
-
-
-def _error(msg):
-    from vorel_cloud.exceptions import VorelCloudError
-
-    return VorelCloudError(msg)
-
-
-def resolve_holder_key(request):
-    value = getattr(request, "holder_key", None)
-    if value is None:
-        return b""
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)
-    if isinstance(value, str):
-        return bytes.fromhex(value)
-    if isinstance(value, int):
-        raise _error("request.holder_key must be bytes, hex string or a key with to_bytes()")
-    to_bytes = getattr(value, "to_bytes", None)
-    if callable(to_bytes):
-        return bytes(to_bytes())
-    return b""
-
-
-def resolve_signing_key(explicit=None):
-    if explicit is not None:
-        return explicit
-    try:
-        from vorel.decorators import key_scope
-
-        return key_scope()
-    except ImportError:
-        return None
-    except Exception:
-        return None
-
-
-def normalize_request_hash(value):
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)
-    if isinstance(value, str):
-        return bytes.fromhex(value)
-    raise _error(TYPE_ERR)
-
-
-def extract_policy_id(request, override=None):
-    if override:
-        return override
-    for name in ("policy_id", "policy_ref"):
-        v = getattr(request, name, None)
-        if isinstance(v, str) and v:
-            return v
-    return None
-
-
-def extract_inline_rules(request):
-    approvers = getattr(request, "required_approvers", None)
-    keys = None
-    if approvers:
-        if isinstance(approvers, (str, bytes, bytearray)):
-            raise _error("request.required_approvers must be a list of keys, not str or bytes")
-        keys = [a.hex() if isinstance(a, (bytes, bytearray)) else str(a) for a in approvers]
-    threshold = getattr(request, "min_approvals", None)
-    ttl = getattr(request, "ttl_seconds", None)
-    if ttl is None:
-        gate_ttl = getattr(request, "gate_ttl", None)
-        if gate_ttl is not None:
-            ttl = int(gate_ttl)
-    return keys, threshold, ttl
-
-
-def build_attestation_fields(request, *, signing_key, holder_key):
-    from vorel_core import py_build_approval_context_attestation
-
-    holder_public = signing_key.public_key
-    args_b64, attestation = py_build_approval_context_attestation(
-        signing_key, request.warrant_id, request.tool, request.arguments, holder_public
-    )
-    attestation_dict = dict(attestation)
-    own_hash = getattr(request, "request_hash", None)
-    request_hash = normalize_request_hash(b"" if own_hash is None else own_hash)
-    attested = attestation_dict.get("request_hash")
-    if attested:
-        try:
-            request_hash = bytes.fromhex(str(attested))
-        except (ValueError, TypeError):
-            pass
-    return args_b64, attestation_dict, request_hash
-
-
-def reference(request, *, signing_key=None, policy_id=None, idempotency_key=None):
-    from vorel_cloud.parvex import ApprovalRequestPayload
-
-    holder_key = resolve_holder_key(request)
-    if not holder_key:
-        raise _error(HOLDER_ERR)
-    args = getattr(request, "args_canonical_cbor_b64", "")
-    if not args:
-        args = ""
-    context = getattr(request, "approval_context_attestation", None)
-    context = dict(context) if context else {}
-    resolved = resolve_signing_key(signing_key)
-    request_hash = b""
-    if getattr(request, "request_hash", None) is not None:
-        request_hash = normalize_request_hash(request.request_hash)
-    if not (args and context):
-        if resolved is None:
-            raise _error(ATTEST_ERR)
-        args, context, request_hash = build_attestation_fields(request, signing_key=resolved, holder_key=holder_key)
-        if not (args and context):
-            raise _error(ATTEST_ERR)
-    if not request_hash:
-        attested = context.get("request_hash")
-        if not attested:
-            raise _error(HASH_ERR)
-        request_hash = bytes.fromhex(str(attested))
-    keys, threshold, ttl = extract_inline_rules(request)
-    policy = extract_policy_id(request, policy_id)
-    arguments = getattr(request, "arguments", None)
-    metadata = arguments if isinstance(arguments, dict) else None
-    return ApprovalRequestPayload(
-        warrant_id=str(getattr(request, "warrant_id", "")),
-        tool=str(getattr(request, "tool", "")),
-        request_hash=request_hash,
-        holder_key=holder_key,
-        args_canonical_cbor_b64=args,
-        approval_context_attestation=context,
-        metadata=metadata,
-        policy_id=policy,
-        threshold=threshold,
-        approver_keys=keys,
-        ttl_seconds=ttl,
-        idempotency_key=idempotency_key if idempotency_key else getattr(request, "idempotency_key", None),
-    )
-
-
-def kwargs_reference(p):
-    out = {
-        n: getattr(p, n)
-        for n in (
-            "warrant_id",
-            "tool",
-            "request_hash",
-            "holder_key",
-            "args_canonical_cbor_b64",
-            "approval_context_attestation",
-        )
-    }
-    if p.metadata is not None:
-        out["metadata"] = p.metadata
-    if p.policy_id:
-        out["policy_id"] = p.policy_id
-    for n in ("threshold", "approver_keys", "ttl_seconds"):
-        if getattr(p, n) is not None:
-            out[n] = getattr(p, n)
-    if p.idempotency_key:
-        out["idempotency_key"] = p.idempotency_key
-    return out
 
 
 # ---- inputs ------------------------------------------------------------------
@@ -348,7 +182,7 @@ def one_input(data: bytes) -> None:
     def reference_run():
         req, kw = make_call(data)
         p = reference(req, **kw)
-        return p, kwargs_reference(p)
+        return p, p.to_create_request_kwargs()
 
     common.compare(
         native_run,

@@ -11,7 +11,6 @@ values that are not text, and whatever the core SDK or an odd object raises.
 from __future__ import annotations
 
 import base64
-import re
 import sys
 
 if __package__ in (None, ""):
@@ -20,45 +19,12 @@ if __package__ in (None, ""):
     )
 
 from fuzz import common
+from reference.approval import _extract_signed_approvals as reference
 
 NAME = "signed_approvals"
+# The texts of the function's own errors (the corpus tests build a deviant on them).
 NO_RESPONSES = "approved request has no approval responses"
 MALFORMED = "malformed signed_approval in cloud response: not valid hex or base64"
-
-
-def reference(result):
-    from vorel_cloud.exceptions import VorelCloudError
-
-    responses = result.get("responses", [])
-    if not responses:
-        raise VorelCloudError(NO_RESPONSES)
-    from vorel.cp_approval import ControlPlaneApprovalResponseV1, signed_approvals_from_response
-
-    hex_re = re.compile(r"^[0-9a-fA-F]+$")
-    signed_b64 = []
-    for r in responses:
-        raw = r.get("signed_approval")
-        if not raw:
-            continue
-        if hex_re.match(raw) and len(raw) % 2 == 0:
-            try:
-                signed_b64.append(base64.b64encode(bytes.fromhex(raw)).decode("ascii"))
-                continue
-            except (ValueError, TypeError):
-                pass
-        try:
-            base64.b64decode(raw, validate=True)
-            signed_b64.append(raw)
-        except Exception:
-            raise VorelCloudError(MALFORMED)
-    approvals = signed_approvals_from_response(
-        ControlPlaneApprovalResponseV1(status="approved", signed_approvals_b64=signed_b64 or None)
-    )
-    if not approvals:
-        raise VorelCloudError(NO_RESPONSES)
-    if len(approvals) == 1:
-        return approvals[0]
-    return approvals
 
 
 def _signed(src: common.Source):

@@ -6,8 +6,8 @@
 #   scripts/fuzz.sh [...] TARGET...  only these targets (connect_token, ...)
 #
 # Each target runs in two phases. First coverage-guided on the normal build
-# (the references in the targets mirror the native branches, so new paths of
-# the Python side steer the search), growing a working corpus in
+# (the targets' oracles, bench/reference, mirror the native branches, so new
+# paths of the Python side steer the search), growing a working corpus in
 # build/fuzz/corpus/TARGET from the seeds in fuzz/corpus/TARGET. Then the same
 # corpus is mutated further against the AddressSanitizer build: atheris's
 # coverage hooks are shadowed by the sanitizer runtime there, so this phase is
