@@ -10,6 +10,10 @@ hash type, holder-key or approver-list type), `ValueError` (malformed hex, the s
 attribute values, `AttributeError` of the plain reads in the attestation step,
 `ImportError` of a missing signing core, and whatever the signing core or an
 odd value raises.
+
+The oracle builds the rendering's own payload record, so records compare by
+class name and fields in order (`common.canon`), and `to_create_request_kwargs`
+is the rendering's too.
 """
 
 from __future__ import annotations
