@@ -61,6 +61,71 @@ def test_steps_match_python(native, python):
         assert native() == want
 
 
+class Plain:
+    shadowed = "class"
+
+    def __init__(self):
+        self.value, self.shadowed = 1, "instance"
+
+
+class Slotted:
+    __slots__ = ("value",)
+
+
+class Hooked(Plain):
+    def __getattr__(self, name):
+        return f"hook:{name}"
+
+
+def _patched_class_read(o, name):
+    """Read once, then give the class a property of that name: the next read
+    must find the property (a read path that remembered the class would not)."""
+    lt.attr(o, name)
+    type(o).value = property(lambda self: "property")
+    assert getattr(o, name) == "property"  # Python's read gives the changed class a new version at once
+    try:
+        return lt.attr(o, name)
+    finally:
+        del type(o).value
+
+
+@pytest.mark.parametrize(
+    "make, name",
+    [
+        (Plain, "value"),
+        (Plain, "shadowed"),  # the instance dict wins over a plain class attribute
+        (Plain, "missing"),
+        (Plain, "__class__"),  # a data descriptor on object
+        (lambda: types.SimpleNamespace(value=2), "value"),
+        (lambda: Slotted(), "value"),  # an empty slot: AttributeError
+        (Hooked, "missing"),
+        (lambda: KeyError("k"), "args"),
+        (lambda: type("Fresh", (Plain,), {})(), "value"),
+    ],
+)
+def test_attribute_reads_match_getattr(make, name):
+    o = make()
+    for _ in range(2):  # twice: a read path that remembers anything must agree the second time too
+        try:
+            want = ("ok", getattr(o, name))
+        except AttributeError as e:
+            want = ("missing", str(e))
+        assert lt.attr_or(o, name, "dflt") == (want[1] if want[0] == "ok" else "dflt")
+        try:
+            got = ("ok", lt.attr(o, name))
+        except AttributeError as e:
+            got = ("missing", str(e))
+        assert got == want
+
+
+def test_a_class_changed_after_a_read_is_read_again():
+    class Later(Plain):
+        pass
+
+    assert _patched_class_read(Later(), "value") == "property"
+    assert lt.attr(Later(), "value") == 1
+
+
 @pytest.mark.parametrize(
     "clause, outcome",
     [
