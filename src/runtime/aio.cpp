@@ -40,7 +40,7 @@ struct Snapshot {
   Ref base_events;                 // asyncio.base_events (its globals hold events, futures, heapq)
   Ref events;                      // asyncio.events (its globals hold contextvars)
   Ref timer_handle;                // asyncio.events.TimerHandle
-  Ref timer_attrs[4];              // TimerHandle.__init__, .cancel, .__lt__ and Handle.cancel as found
+  Ref timer_attrs[5];              // TimerHandle.__init__, .cancel, .__lt__, Handle.cancel, Handle.__init__
   Ref slot_descrs[kSlots];         // the member descriptors, for the re-check after a class change
   Py_ssize_t offsets[kSlots] = {};
   Ref heappush;                    // heapq.heappush
@@ -109,7 +109,9 @@ bool timer_class_standard(Snapshot& s) {
   const Name names[3] = {"__init__"_n, "cancel"_n, "__lt__"_n};
   for (size_t i = 0; i < 3; ++i)
     if (_PyType_Lookup(tp, names[i]) != s.timer_attrs[i].get()) return false;
-  if (_PyType_Lookup(tp->tp_base, "cancel"_n) != s.timer_attrs[3].get()) return false;
+  if (_PyType_Lookup(tp->tp_base, "cancel"_n) != s.timer_attrs[3].get() ||
+      _PyType_Lookup(tp->tp_base, "__init__"_n) != s.timer_attrs[4].get())
+    return false;
   for (size_t i = 0; i < kSlots; ++i)
     if (_PyType_Lookup(tp, s.slot_names[i]) != s.slot_descrs[i].get()) return false;
   if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
@@ -327,7 +329,9 @@ Ref snapshot(PyObject* asyncio) {
     if (!is_function_of(a, events, qualnames[i])) return none();
     s->timer_attrs[i] = Ref::borrow(a);
   }
-  if (!is_function_of(_PyType_Lookup(tp->tp_base, "__init__"_n), events, "Handle.__init__")) return none();
+  PyObject* handle_init = _PyType_Lookup(tp->tp_base, "__init__"_n);
+  if (!is_function_of(handle_init, events, "Handle.__init__")) return none();
+  s->timer_attrs[4] = Ref::borrow(handle_init);
   for (size_t i = 0; i < kSlots; ++i) {
     PyObject* d = _PyType_Lookup(tp, s->slot_names[i]);
     if (d == nullptr || !Py_IS_TYPE(d, &PyMemberDescr_Type)) return none();

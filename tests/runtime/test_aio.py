@@ -112,6 +112,10 @@ def _timer_init(mp, loop, spy):
     mp.setattr(asyncio.events.TimerHandle, "__init__", spy(asyncio.events.TimerHandle.__init__))
 
 
+def _handle_init(mp, loop, spy):
+    mp.setattr(asyncio.events.Handle, "__init__", spy(asyncio.events.Handle.__init__))
+
+
 def _heappush(mp, loop, spy):
     mp.setattr(heapq, "heappush", spy(heapq.heappush))
 
@@ -128,7 +132,8 @@ def _timer_class(mp, loop, spy):
 
 
 @pytest.mark.parametrize(
-    "patch", [_instance_call_later, _class_call_at, _timer_init, _heappush, _copy_context, _timer_class]
+    "patch",
+    [_instance_call_later, _class_call_at, _timer_init, _handle_init, _heappush, _copy_context, _timer_class],
 )
 def test_a_replaced_piece_is_called_as_python_calls_it(snap, loop, monkeypatch, patch):
     calls = []
