@@ -70,7 +70,7 @@ HELD_OVER = {
     # a native poll is the event loop's own Python code (the timer heap's comparisons,
     # Handle._run, call_soon, the future's wake-up) plus the calls both sides make
     # (the client, loop.time(), the Future): by the profile, the ratio would be about
-    # 0.76 if the native side's own code cost nothing.
+    # 0.75 if the native side's own code cost nothing.
     "pending_poll": 0.92,
 }
 
