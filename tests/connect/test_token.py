@@ -6,7 +6,6 @@ import base64
 import binascii
 import json
 import os
-import sys
 import types
 
 import pytest
@@ -14,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from support.fakes import API_KEY, ENDPOINT, make_token
+from support.frames import python_frames
 from vorel_cloud import connect as connect_mod
 from vorel_cloud.exceptions import VorelCloudError
 from vorel_cloud.models import ConnectConfig
@@ -475,16 +475,7 @@ def test_replaced_default_decoder_is_used(monkeypatch):
 
 
 def test_unpatched_stdlib_runs_no_python_frame():
-    called = set()
-
-    def profile(frame, event, arg):
-        if event == "call":
-            called.add(frame.f_code.co_name)
-
-    sys.setprofile(profile)
-    try:
-        connect_mod.parse_connect_token(TOKEN)
-    finally:
-        sys.setprofile(None)
+    frames, _ = python_frames(lambda: connect_mod.parse_connect_token(TOKEN))
+    called = {q.rsplit(".", 1)[-1] for q in frames}
     assert "from_dict" in called
     assert not called & {"urlsafe_b64decode", "b64decode", "loads", "decode", "raw_decode"}

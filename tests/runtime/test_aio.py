@@ -10,11 +10,11 @@ import asyncio.events
 import contextvars
 import heapq
 import random
-import sys
 
 import _vorel_layer_testing as lt
 import pytest
 
+from support.frames import python_frames
 from support.leaks import assert_no_leak
 
 SLOTS = ("_callback", "_args", "_cancelled", "_scheduled", "_source_traceback", "_repr", "_when", "_loop")
@@ -44,22 +44,6 @@ def loop():
     loop = Clock()
     yield loop
     loop.close()
-
-
-def python_frames(fn):
-    """The qualified names of the Python functions `fn()` runs, and its result."""
-    seen = set()
-
-    def profile(frame, event, arg):
-        if event == "call":
-            seen.add(frame.f_code.co_qualname)
-
-    sys.setprofile(profile)
-    try:
-        result = fn()
-    finally:
-        sys.setprofile(None)
-    return seen, result
 
 
 def state(timer):
