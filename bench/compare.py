@@ -155,21 +155,22 @@ def child_callgrind(side: str, calls: int, pending: int, keys: list[str]) -> Non
         rows.pending_approvals(s, pending, mark)
 
 
-def child_memory(side: str, pending: int) -> None:
+def _pending_marks(side: str, pending: int, read) -> dict:
+    """`read()` at each point of one pending-approvals run, by point."""
     _prepare(side)
     _import_side(side)
-    s = rows.load_side(side)
     marks = {}
-    rows.pending_approvals(s, pending, lambda point: marks.__setitem__(point, rows.heap_bytes()))
+    rows.pending_approvals(rows.load_side(side), pending, lambda point: marks.__setitem__(point, read()))
+    return marks
+
+
+def child_memory(side: str, pending: int) -> None:
+    marks = _pending_marks(side, pending, rows.heap_bytes)
     print(json.dumps({"bytes": (marks["pending"] - marks["start"]) / pending}))
 
 
 def child_pending_time(side: str, pending: int) -> None:
-    _prepare(side)
-    _import_side(side)
-    s = rows.load_side(side)
-    marks = {}
-    rows.pending_approvals(s, pending, lambda point: marks.__setitem__(point, time.process_time()))
+    marks = _pending_marks(side, pending, time.process_time)
     print(json.dumps({"us": (marks["polled"] - marks["pending"]) / pending * 1e6}))
 
 

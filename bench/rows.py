@@ -23,14 +23,10 @@ MODULES = ("parvex", "approval", "langgraph", "connect")
 
 def load_side(name: str) -> types.SimpleNamespace:
     """The four modules of one side, with the fake clients patched in where a caller would."""
-    if name == "native":
-        import importlib
+    import importlib
 
-        mods = {m: importlib.import_module(f"vorel_cloud.{m}") for m in MODULES}
-    else:
-        import importlib
-
-        mods = {m: importlib.import_module(f"reference.{m}") for m in MODULES}
+    package = "vorel_cloud" if name == "native" else "reference"
+    mods = {m: importlib.import_module(f"{package}.{m}") for m in MODULES}
     mods["approval"].VorelCloudClient = fakes.FakeClient
     mods["approval"].AsyncVorelCloudClient = fakes.FakeAsyncClient
     mods["langgraph"].AsyncVorelCloudClient = fakes.FakeAsyncClient
@@ -45,14 +41,18 @@ class Row:
     group: str | None  # threshold group; None: informational only
 
 
-def _payload_prepopulated(s):
-    build, request = s.parvex.build_approval_request_payload, fakes.attested_request()
+def _repeating(fn, arg):
+    """`run(n)`: fn(arg), n times (the same loop on both sides)."""
 
     def run(n):
         for _ in range(n):
-            build(request)
+            fn(arg)
 
     return run
+
+
+def _payload_prepopulated(s):
+    return _repeating(s.parvex.build_approval_request_payload, fakes.attested_request())
 
 
 def _payload_with_key(s):
@@ -77,13 +77,7 @@ def _to_kwargs(s):
 
 
 def _extract(s):
-    extract, result = s.approval._extract_signed_approvals, fakes.approved_result(3)
-
-    def run(n):
-        for _ in range(n):
-            extract(result)
-
-    return run
+    return _repeating(s.approval._extract_signed_approvals, fakes.approved_result(3))
 
 
 def _idempotency_key(s):
@@ -97,53 +91,23 @@ def _idempotency_key(s):
 
 
 def _heartbeat_id(s):
-    read, details = s.approval._extract_temporal_heartbeat_request_id, [{"approval_request_id": "r-1"}]
-
-    def run(n):
-        for _ in range(n):
-            read(details)
-
-    return run
+    return _repeating(s.approval._extract_temporal_heartbeat_request_id, [{"approval_request_id": "r-1"}])
 
 
 def _parse_token(s):
-    parse, token = s.connect.parse_connect_token, fakes.connect_token()
-
-    def run(n):
-        for _ in range(n):
-            parse(token)
-
-    return run
+    return _repeating(s.connect.parse_connect_token, fakes.connect_token())
 
 
 def _config_from_token(s):
-    convert, token = s.connect.connect_config_from_token, fakes.connect_token()
-
-    def run(n):
-        for _ in range(n):
-            convert(token)
-
-    return run
+    return _repeating(s.connect.connect_config_from_token, fakes.connect_token())
 
 
 def _langgraph_key(s):
-    key, request = s.langgraph._get_idempotency_key, fakes.attested_request()
-
-    def run(n):
-        for _ in range(n):
-            key(request)
-
-    return run
+    return _repeating(s.langgraph._get_idempotency_key, fakes.attested_request())
 
 
 def _sync_gate(s):
-    handler, request = s.approval.cloud_approval("key"), fakes.attested_request()
-
-    def run(n):
-        for _ in range(n):
-            handler(request)
-
-    return run
+    return _repeating(s.approval.cloud_approval("key"), fakes.attested_request())
 
 
 def _on_loop(handler, request):

@@ -52,21 +52,15 @@ Ref own_attribute(const Call& c, PyObject* name) {
 Ref function_name(const Call& c) { return own_attribute(c, "__name__"_n); }
 Ref function_qualname(const Call& c) { return own_attribute(c, "__qualname__"_n); }
 
-PyObject* Call::capture(size_t i) const {
+PyObject* capture_of(const FunctionObject* fn, size_t i) {
   check_index(i, capture_count(fn));
   return PyTuple_GET_ITEM(fn->captures, (Py_ssize_t)i);
 }
-PyObject* Call::globals() const { return fn->globals; }
+PyObject* globals_of(const FunctionObject* fn) { return fn->globals; }
 
 Frame::Frame(const Call& c) : fn_(Ref::borrow(c.self())), n_(param_count(c.fn)) {
   for (size_t i = 0; i < n_; ++i) args_[i] = Ref::borrow(c.args[i]);
 }
-PyObject* Frame::capture(size_t i) const {
-  auto* f = reinterpret_cast<FunctionObject*>(fn_.get());
-  check_index(i, capture_count(f));
-  return PyTuple_GET_ITEM(f->captures, (Py_ssize_t)i);
-}
-PyObject* Frame::globals() const { return reinterpret_cast<FunctionObject*>(fn_.get())->globals; }
 
 namespace {
 
@@ -201,7 +195,7 @@ void parse(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   return guard([&] {
-    Call c{f, {}, {}, {}};
+    Call c{{}, f, {}, {}, {}};
     parse(f, args, nargsf, kwnames, c);
     return f->def->impl(c);
   });
@@ -404,7 +398,7 @@ Ref call_native_vector(PyObject* f, PyObject* const* args, size_t nargs, PyObjec
     auto* fn = reinterpret_cast<FunctionObject*>(f);
     if (takes_exactly(fn, nargs, kwnames)) {
       // `f` is held by the caller for the call (a global read into a Ref).
-      Call c{fn, {}, {}, {}};
+      Call c{{}, fn, {}, {}, {}};
       std::copy(args, args + fn->def->params.size(), c.args);
       return fn->def->impl(c);
     }

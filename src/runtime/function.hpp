@@ -59,30 +59,44 @@ inline void check_index(size_t, size_t) {}
 void check_index(size_t i, size_t n);  // raises SystemError when i >= n
 #endif
 
+PyObject* capture_of(const FunctionObject* fn, size_t i);  // its i-th captured value (index checked)
+PyObject* globals_of(const FunctionObject* fn);            // its module's dict
+
+// What `Call` and `Frame` share: named indices, captures and globals, read
+// through the running function (`D::function()`); `D::arg(size_t)` is theirs.
+template <class D>
+struct FunctionScope {
+  template <Index E>
+  PyObject* arg(E i) const {
+    return derived().arg(static_cast<size_t>(i));
+  }
+  PyObject* capture(size_t i) const { return capture_of(derived().function(), i); }
+  template <Index E>
+  PyObject* capture(E i) const {
+    return capture(static_cast<size_t>(i));
+  }
+  PyObject* globals() const { return globals_of(derived().function()); }
+  Ref global(PyObject* name) const { return vc::global(globals(), name); }
+  PyObject* self() const { return reinterpret_cast<PyObject*>(derived().function()); }
+
+ private:
+  const D& derived() const { return static_cast<const D&>(*this); }
+};
+
 // What an implementation sees: parsed arguments in parameter order (borrowed,
 // valid for the call), the captured values and the module globals.
-struct Call {
+struct Call : FunctionScope<Call> {
   FunctionObject* fn;
   PyObject* args[kMaxParams];
   Ref var_args;    // the *args tuple, when the function has one
   Ref var_kwargs;  // the **kwargs dict, when the function has one
 
+  using FunctionScope<Call>::arg;
   PyObject* arg(size_t i) const {
     check_index(i, param_count(fn));
     return args[i];
   }
-  template <Index E>
-  PyObject* arg(E i) const {
-    return arg(static_cast<size_t>(i));
-  }
-  PyObject* capture(size_t i) const;
-  template <Index E>
-  PyObject* capture(E i) const {
-    return capture(static_cast<size_t>(i));
-  }
-  PyObject* globals() const;
-  Ref global(PyObject* name) const { return vc::global(globals(), name); }
-  PyObject* self() const { return reinterpret_cast<PyObject*>(fn); }
+  FunctionObject* function() const { return fn; }
 };
 
 // `fn.__name__` / `fn.__qualname__` of the running function as getattr reads
@@ -96,25 +110,15 @@ Ref function_qualname(const Call& c);
 // It keeps the function (globals, captures) and the arguments alive for the
 // body's life and nothing else: temporaries belong in inner scopes, so they
 // do not stay in the C++ frame across an await.
-class Frame {
+class Frame : public FunctionScope<Frame> {
  public:
   explicit Frame(const Call& c);
+  using FunctionScope<Frame>::arg;
   PyObject* arg(size_t i) const {
     check_index(i, n_);
     return args_[i].get();
   }
-  template <Index E>
-  PyObject* arg(E i) const {
-    return arg(static_cast<size_t>(i));
-  }
-  PyObject* capture(size_t i) const;
-  template <Index E>
-  PyObject* capture(E i) const {
-    return capture(static_cast<size_t>(i));
-  }
-  PyObject* globals() const;
-  Ref global(PyObject* name) const { return vc::global(globals(), name); }
-  PyObject* self() const { return fn_.get(); }
+  FunctionObject* function() const { return reinterpret_cast<FunctionObject*>(fn_.get()); }
 
  private:
   Ref fn_;

@@ -23,7 +23,6 @@ Ref construct(Call& c) { return call(c.arg(P::first)); }
 
 // getattr(o, name, default) and getattr(o, name)
 Ref attr_or_(Call& c) { return attr_or(c.arg(P::first), c.arg(P::second), c.arg(P::third)); }
-Ref attr_(Call& c) { return attr(c.arg(P::first), c.arg(P::second)); }
 
 // try: raise exc  except type: -> True/False (errors of the clause propagate)
 Ref except_matches(Call& c) {
@@ -139,7 +138,6 @@ const FuncDef kDefs[] = {
     {"call_get", "o.get(a, key=b)", kThree, call_get},
     {"construct", "cls()", kOne, construct},
     {"attr_or", "getattr(o, name, default)", kThree, attr_or_},
-    {"attr", "getattr(o, name)", kTwo, attr_},
     {"except_matches", "raise a; except b", kTwo, except_matches},
     {"import_from", "from a import b", kTwo, import_from_},
     {"import_module", "import a (the module a names)", kOne, import_module_},

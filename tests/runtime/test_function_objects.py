@@ -236,17 +236,21 @@ def test_weak_references_and_instance_dict():
 # ---- binding as a method --------------------------------------------------------
 
 
-def payload(**over):
-    fields = dict(
+def payload_fields(**over):
+    """The required fields of a payload, and any others given."""
+    return dict(
         warrant_id="w",
         tool="t",
         request_hash=b"\x01",
         holder_key=b"\x02",
         args_canonical_cbor_b64="YQ==",
         approval_context_attestation={"k": 1},
+        **over,
     )
-    fields.update(over)
-    return parvex.ApprovalRequestPayload(**fields)
+
+
+def payload(**over):
+    return parvex.ApprovalRequestPayload(**payload_fields(**over))
 
 
 def test_method_binds_to_the_instance():
@@ -328,15 +332,7 @@ def test_dataclass_matches_a_python_dataclass():
     want = [(f.name, f.type, f.default) for f in dataclasses.fields(ApprovalRequestPayload)]
     assert got == want
     assert inspect.signature(cls) == inspect.signature(ApprovalRequestPayload)
-    values = dict(
-        warrant_id="w",
-        tool="t",
-        request_hash=b"\x01",
-        holder_key=b"\x02",
-        args_canonical_cbor_b64="YQ==",
-        approval_context_attestation={},
-        threshold=2,
-    )
+    values = payload_fields(threshold=2)
     a, b = cls(**values), ApprovalRequestPayload(**values)
     assert repr(a) == repr(b)
     assert a == cls(**values) and a != cls(**{**values, "threshold": 3}) and a != b
