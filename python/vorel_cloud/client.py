@@ -15,8 +15,12 @@ Behaviour shared by both twins (only the I/O differs between them):
   :data:`DEFAULT_API_BASE_URL`. A URL that is not http(s), or that does not
   parse (``https://[::1``, a NUL or a blank in it), raises
   :class:`~vorel_cloud.exceptions.ConfigurationError` at the first call;
-  constructing a client never contacts anything (the HTTP connection pool is
-  created at the first call).
+  constructing a client never contacts anything.
+- Connections: clients without a transport of their own share one bounded
+  pool per API root (per event loop for the coroutine twin), so a client per
+  call, as the handlers make them, costs no socket of its own; see
+  :mod:`vorel_cloud._pool`. A client given an ``httpx`` transport uses it
+  alone.
 - Every call carries ``Authorization: Bearer <api key>``. A key that cannot be
   sent in that header (blanks, line breaks, control or non-ASCII characters)
   is refused when the client is constructed, with a ``ConfigurationError``
@@ -25,7 +29,8 @@ Behaviour shared by both twins (only the I/O differs between them):
   the exceptions chained behind it) or a ``repr``, escaped forms included.
 - JSON bodies are strict: NaN and Infinity raise ``ValueError`` before
   anything is sent.
-- ``timeout`` bounds each HTTP call (connect, read, write and pool wait).
+- ``timeout`` bounds each HTTP call: the wait for a free connection of the
+  shared pool, connecting, sending and reading the answer together.
 - Operations return the decoded JSON body of the answer. Error answers raise
   the matching exception of :mod:`vorel_cloud.exceptions` with the server's
   message, its ``remediation`` hint and the decoded body attached; a failure
@@ -57,7 +62,8 @@ from urllib.parse import quote, urlsplit
 
 import httpx
 
-from . import __version__
+from . import __version__, _pool
+from ._pool import DEFAULT_MAX_CONNECTIONS, ENV_MAX_CONNECTIONS
 from .exceptions import (
     ApprovalDeniedError,
     ApprovalExpiredError,
@@ -76,8 +82,10 @@ from .models import redact_secrets
 
 __all__ = [
     "DEFAULT_API_BASE_URL",
+    "DEFAULT_MAX_CONNECTIONS",
     "DEFAULT_MAX_RETRIES",
     "DEFAULT_TIMEOUT",
+    "ENV_MAX_CONNECTIONS",
     "MAX_RETRY_AFTER",
     "AsyncVorelCloudClient",
     "VorelCloudClient",
@@ -172,6 +180,16 @@ def _checked_api_key(api_key: str | None) -> str:
     return api_key
 
 
+def _check_idempotency_key(key: str) -> None:
+    """Refuse a key that the ``Idempotency-Key`` header cannot carry, before anything is sent."""
+    fault = _key_fault(key)
+    if fault is not None:
+        raise ConfigurationError(
+            f"invalid idempotency key: it contains {fault}; a key is printable ASCII without blanks",
+            remediation="Pass an idempotency key of printable ASCII characters without blanks.",
+        )
+
+
 @dataclass(frozen=True)
 class _Request:
     """One prepared API call: everything but the I/O."""
@@ -184,6 +202,11 @@ class _Request:
     params: dict[str, Any] | None
     timeout: float
     retryable: bool
+
+    @property
+    def target(self) -> str:
+        """The URL with its query, for the shared pools (httpx adds ``params`` itself)."""
+        return f"{self.url}?{httpx.QueryParams(self.params)}" if self.params else self.url
 
 
 @dataclass(frozen=True)
@@ -230,6 +253,7 @@ def _create_request_call(
     body.update((key, value) for key, value in optional.items() if value is not None)
     headers: dict[str, str] = {}
     if idempotency_key:
+        _check_idempotency_key(str(idempotency_key))
         body["idempotency_key"] = idempotency_key
         headers["Idempotency-Key"] = str(idempotency_key)
     return _Call("POST", "approvals/requests", json=body, headers=headers)
@@ -365,14 +389,20 @@ class _ClientBase:
         timeout: float = DEFAULT_TIMEOUT,
         *,
         max_retries: int = DEFAULT_MAX_RETRIES,
+        max_connections: int | None = None,
     ) -> None:
         if max_retries < 0:
             raise ValueError("max_retries must be >= 0")
+        if max_connections is not None:
+            _pool._max_connections(max_connections)  # refused here, before any call
         self._api_key = _checked_api_key(api_key)
         self.base_url = (base_url or "").strip() or DEFAULT_API_BASE_URL
         self.timeout = float(timeout)
         self.max_retries = int(max_retries)
+        self.max_connections = max_connections
         self._closed = False
+        self._root: tuple[str, str] | None = None  # (base_url, API root) of the last call
+        self._dest: tuple[str, _pool.Destination] | None = None
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(base_url={self.base_url!r}, api_key={_SECRET_MASK!r})"
@@ -386,6 +416,25 @@ class _ClientBase:
     # -- requests ----------------------------------------------------------------
 
     def _api_root(self) -> str:
+        # base_url is a public attribute: the root is worked out again
+        # whenever it changes, and only then.
+        cached = self._root
+        if cached is not None and cached[0] == self.base_url:
+            return cached[1]
+        root = self._parse_api_root()
+        self._root = (self.base_url, root)
+        return root
+
+    def _destination(self, request: _Request) -> _pool.Destination:
+        """The shared pool this client sends through, fixed at its first call
+        to an API root (the environment's proxy and TLS settings included)."""
+        root = request.url[: -len(request.path)]
+        cached = self._dest
+        if cached is None or cached[0] != root:
+            cached = self._dest = (root, _pool.destination(root, self.max_connections))
+        return cached[1]
+
+    def _parse_api_root(self) -> str:
         base = self.base_url.rstrip("/")
         try:
             parts = urlsplit(base)
@@ -592,12 +641,22 @@ class VorelCloudClient(_ClientBase):
     Args:
         api_key: API key or OAuth bearer credential.
         base_url: API base URL without ``/v1`` (default :data:`DEFAULT_API_BASE_URL`).
-        timeout: seconds allowed for each HTTP call.
+        timeout: seconds allowed for each HTTP call, waiting for a free
+            connection included.
         max_retries: retries after the first attempt, for GETs and idempotent creates.
-        transport: an ``httpx`` transport to use instead of the network (tests).
+        max_connections: cap of the shared pool this client sends through
+            (default: ``VOREL_HTTP_MAX_CONNECTIONS``, else
+            :data:`DEFAULT_MAX_CONNECTIONS`); clients with another cap get a
+            pool of their own.
+        transport: an ``httpx`` transport to use instead of the network
+            (tests); such a client has its own ``httpx.Client`` and shares
+            nothing.
 
-    Safe to share between threads. Close it with :meth:`close` or use it as a
-    context manager.
+    Every client without a transport of its own sends through the process's
+    shared, thread-safe pool for its API root (see :mod:`vorel_cloud._pool`),
+    so many short-lived clients cost no more connections than one. Safe to
+    share between threads. Close it with :meth:`close` or use it as a context
+    manager; closing ends this client, not the shared connections.
     """
 
     def __init__(
@@ -607,12 +666,32 @@ class VorelCloudClient(_ClientBase):
         timeout: float = DEFAULT_TIMEOUT,
         *,
         max_retries: int = DEFAULT_MAX_RETRIES,
+        max_connections: int | None = None,
         transport: httpx.BaseTransport | None = None,
     ) -> None:
-        super().__init__(api_key, base_url, timeout, max_retries=max_retries)
+        super().__init__(api_key, base_url, timeout, max_retries=max_retries, max_connections=max_connections)
         self._transport = transport
         self._http: httpx.Client | None = None
         self._lock = threading.Lock()
+
+    def _exchange(self, request: _Request) -> httpx.Response:
+        if self._transport is None:
+            return _pool.sync_send(
+                self._destination(request),
+                request.method,
+                request.target,
+                request.headers,
+                request.content,
+                request.timeout,
+            )
+        return self._client().request(
+            request.method,
+            request.url,
+            content=request.content,
+            params=request.params,
+            headers=request.headers,
+            timeout=request.timeout,
+        )
 
     def _client(self) -> httpx.Client:
         with self._lock:
@@ -638,18 +717,10 @@ class VorelCloudClient(_ClientBase):
         adds ``/v1/``. Raises ``TransportError`` when no response arrives.
         """
         request = self._build_request(method, path, json=json, params=params, headers=headers, timeout=timeout)
-        http = self._client()
         attempt = 0
         while True:
             try:
-                response = http.request(
-                    request.method,
-                    request.url,
-                    content=request.content,
-                    params=request.params,
-                    headers=request.headers,
-                    timeout=request.timeout,
-                )
+                response = self._exchange(request)
             except httpx.TransportError as exc:
                 delay = self._retry_delay(request, attempt, None)
                 if delay is None:
@@ -752,7 +823,7 @@ class VorelCloudClient(_ClientBase):
     # -- lifecycle ------------------------------------------------------------
 
     def close(self) -> None:
-        """Release the connection pool. Idempotent; later calls raise."""
+        """End this client (the shared pool goes on serving the others). Idempotent; later calls raise."""
         with self._lock:
             self._closed = True
             http, self._http = self._http, None
@@ -768,7 +839,11 @@ class VorelCloudClient(_ClientBase):
 
 class AsyncVorelCloudClient(_ClientBase):
     """The coroutine twin of :class:`VorelCloudClient`: same constructor, same
-    operations (awaitable), ``await client.close()`` and ``async with``."""
+    operations (awaitable), ``await client.close()`` and ``async with``.
+
+    Without a transport of its own it sends through the shared pool of the
+    running event loop for its API root; a pool is never used from another
+    loop, and closes while its loop shuts down."""
 
     def __init__(
         self,
@@ -777,11 +852,31 @@ class AsyncVorelCloudClient(_ClientBase):
         timeout: float = DEFAULT_TIMEOUT,
         *,
         max_retries: int = DEFAULT_MAX_RETRIES,
+        max_connections: int | None = None,
         transport: httpx.AsyncBaseTransport | None = None,
     ) -> None:
-        super().__init__(api_key, base_url, timeout, max_retries=max_retries)
+        super().__init__(api_key, base_url, timeout, max_retries=max_retries, max_connections=max_connections)
         self._transport = transport
         self._http: httpx.AsyncClient | None = None
+
+    async def _exchange(self, request: _Request) -> httpx.Response:
+        if self._transport is None:
+            return await _pool.async_send(
+                self._destination(request),
+                request.method,
+                request.target,
+                request.headers,
+                request.content,
+                request.timeout,
+            )
+        return await self._client().request(
+            request.method,
+            request.url,
+            content=request.content,
+            params=request.params,
+            headers=request.headers,
+            timeout=request.timeout,
+        )
 
     def _client(self) -> httpx.AsyncClient:
         if self._closed:
@@ -802,18 +897,10 @@ class AsyncVorelCloudClient(_ClientBase):
     ) -> httpx.Response:
         """Coroutine twin of :meth:`VorelCloudClient._send`."""
         request = self._build_request(method, path, json=json, params=params, headers=headers, timeout=timeout)
-        http = self._client()
         attempt = 0
         while True:
             try:
-                response = await http.request(
-                    request.method,
-                    request.url,
-                    content=request.content,
-                    params=request.params,
-                    headers=request.headers,
-                    timeout=request.timeout,
-                )
+                response = await self._exchange(request)
             except httpx.TransportError as exc:
                 delay = self._retry_delay(request, attempt, None)
                 if delay is None:
@@ -909,7 +996,7 @@ class AsyncVorelCloudClient(_ClientBase):
     # -- lifecycle ------------------------------------------------------------
 
     async def close(self) -> None:
-        """Release the connection pool. Idempotent; later calls raise."""
+        """End this client (the shared pool goes on serving the others). Idempotent; later calls raise."""
         self._closed = True
         http, self._http = self._http, None
         if http is not None:

@@ -18,6 +18,10 @@ stopped when the test ends. Options go through a marker::
 ``vorel_dev_server_factory(**options)`` starts further servers (for example
 on a SQLite file, to restart one).
 
+``tls=True`` serves HTTPS with a certificate for 127.0.0.1 and localhost from
+a throw-away test CA (made with ``trustme``); ``server.ca_file`` is that CA's
+PEM file, for ``SSL_CERT_FILE`` or an ``ssl`` context of the test's own.
+
 ``api_key`` is the agent's key: it creates and reads requests but cannot
 decide them. Decisions through the API take ``reviewer_key``, for example
 ``vorel_dev_server.http(vorel_dev_server.reviewer_key)``.
@@ -26,6 +30,8 @@ decide them. Decisions through the API take ``reviewer_key``, for example
 from __future__ import annotations
 
 import base64
+import os
+import tempfile
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -48,6 +54,9 @@ class VorelTestServer(DevServer):
     Decisions made here take the same path as API calls (same checks, same
     signatures); scripted behaviour applies to requests created afterwards.
     """
+
+    #: The test CA's PEM file of a server started with ``tls=True``, else None.
+    ca_file: str | None = None
 
     # -- clients -------------------------------------------------------------
     def client(self, **kwargs: Any) -> Any:
@@ -228,10 +237,17 @@ def vorel_dev_server_factory() -> Iterator[Callable[..., VorelTestServer]]:
     """Start local control planes with ``DevServer`` options; all are stopped after the test."""
     started: list[VorelTestServer] = []
 
+    folders: list[tempfile.TemporaryDirectory[str]] = []
+
     def start(**options: Any) -> VorelTestServer:
         options.setdefault("host", "127.0.0.1")
         options.setdefault("port", 0)
+        ca_file = None
+        if options.pop("tls", False):
+            folders.append(tempfile.TemporaryDirectory(prefix="vorel-tls-"))
+            ca_file, options["tls_cert"], options["tls_key"] = _test_certificate(folders[-1].name)
         server = VorelTestServer(**options)
+        server.ca_file = ca_file
         server.start()
         started.append(server)
         return server
@@ -239,6 +255,21 @@ def vorel_dev_server_factory() -> Iterator[Callable[..., VorelTestServer]]:
     yield start
     for server in reversed(started):
         server.stop(wait=False)
+    for folder in folders:
+        folder.cleanup()
+
+
+def _test_certificate(folder: str) -> tuple[str, str, str]:
+    """(CA file, certificate chain file, key file) for 127.0.0.1, ::1 and localhost."""
+    import trustme
+
+    ca = trustme.CA()
+    issued = ca.issue_cert("127.0.0.1", "::1", "localhost")
+    ca_file, cert_file, key_file = (os.path.join(folder, name) for name in ("ca.pem", "cert.pem", "key.pem"))
+    ca.cert_pem.write_to_path(ca_file)
+    issued.private_key_and_cert_chain_pem.write_to_path(cert_file)
+    issued.private_key_pem.write_to_path(key_file)
+    return ca_file, cert_file, key_file
 
 
 @pytest.fixture

@@ -601,6 +601,7 @@ def test_constructor_signature_matches_between_twins():
             "base_url",
             "timeout",
             "max_retries",
+            "max_connections",
             "transport",
         ]
     )

@@ -69,6 +69,8 @@ def build_parser(prog: str = "vorel-cloud dev") -> argparse.ArgumentParser:
         default="hex",
         help="how responses[].signed_approval is rendered (default: %(default)s)",
     )
+    p.add_argument("--tls-cert", metavar="PEM", help="serve HTTPS with this certificate (chain) file")
+    p.add_argument("--tls-key", metavar="PEM", help="the private key of --tls-cert")
     p.add_argument("--info-file", metavar="PATH", help="also write the URL, keys and tokens as JSON to this file")
     p.add_argument(
         "--access-log",
@@ -208,6 +210,8 @@ def main(argv: list[str] | None = None, *, prog: str = "vorel-cloud dev") -> int
             header_timeout=args.header_timeout,
             keep_alive_timeout=args.keep_alive_timeout,
             body_timeout=args.body_timeout,
+            tls_cert=args.tls_cert,
+            tls_key=args.tls_key,
             default_ttl=args.default_ttl,
             signed_approval_encoding=args.signed_approval_encoding,
             dashboard_token=args.dashboard_token,

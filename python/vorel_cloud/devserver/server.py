@@ -62,13 +62,22 @@ _BUSY = (
 )
 
 
-def _protocol(*, max_connections: int, header_timeout: float) -> type[H11Protocol]:
+class ConnectionCount:
+    """Connections the server has accepted; over TLS each one began with a full handshake."""
+
+    def __init__(self) -> None:
+        self.accepted = 0
+        self.peak_open = 0
+
+
+def _protocol(*, max_connections: int, header_timeout: float, count: ConnectionCount) -> type[H11Protocol]:
     """The HTTP/1.1 protocol with a deadline for request heads and a cap on connections.
 
     A connection must deliver a complete request head within ``header_timeout``
     seconds of opening, or of the first byte of a later request (the
     keep-alive timeout covers the silence between requests); a connection
-    beyond ``max_connections`` is answered 503 and closed.
+    beyond ``max_connections`` is answered 503 and closed. ``count`` records
+    what was accepted.
     """
 
     class Protocol(H11Protocol):
@@ -76,6 +85,8 @@ def _protocol(*, max_connections: int, header_timeout: float) -> type[H11Protoco
 
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
             super().connection_made(transport)
+            count.accepted += 1
+            count.peak_open = max(count.peak_open, len(self.connections))
             if len(self.connections) > max_connections:
                 logger.warning("refusing a connection: %d are open already", max_connections)
                 transport.write(_BUSY)
@@ -162,7 +173,11 @@ class DevServer:
         header_timeout: float = DEFAULT_HEADER_TIMEOUT,
         keep_alive_timeout: float = DEFAULT_KEEP_ALIVE_TIMEOUT,
         body_timeout: float = DEFAULT_BODY_TIMEOUT,
+        tls_cert: str | None = None,
+        tls_key: str | None = None,
     ) -> None:
+        if (tls_cert is None) != (tls_key is None):
+            raise ValueError("TLS needs both a certificate and its key")
         if max_body_bytes < 1 or max_connections < 1 or min(header_timeout, keep_alive_timeout, body_timeout) <= 0:
             raise ValueError("limits and timeouts must be positive")
         self.db_path = db_path
@@ -176,6 +191,9 @@ class DevServer:
         self.header_timeout = header_timeout
         self.keep_alive_timeout = keep_alive_timeout
         self.body_timeout = body_timeout
+        self.tls_cert = tls_cert
+        self.tls_key = tls_key
+        self.connections = ConnectionCount()
         self._api_key_option = api_key
         self._reviewer_key_option = reviewer_key
         self._default_ttl = default_ttl
@@ -195,7 +213,7 @@ class DevServer:
     @property
     def base_url(self) -> str:
         host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"http://{host}:{self.port}"
+        return f"{'https' if self.tls_cert else 'http'}://{host}:{self.port}"
 
     @property
     def dashboard_url(self) -> str:
@@ -319,7 +337,11 @@ class DevServer:
         )
         config = uvicorn.Config(
             app,
-            http=_protocol(max_connections=self.max_connections, header_timeout=self.header_timeout),
+            http=_protocol(
+                max_connections=self.max_connections, header_timeout=self.header_timeout, count=self.connections
+            ),
+            ssl_certfile=self.tls_cert,
+            ssl_keyfile=self.tls_key,
             lifespan="off",
             access_log=self._access_log,
             log_config=self._log_config,
@@ -361,6 +383,12 @@ class DevServer:
         finally:
             self._server = None
             self._teardown()
+            logger.info(
+                "served %d connections (%s), at most %d open at once",
+                self.connections.accepted,
+                "each after a TLS handshake" if self.tls_cert else "plain HTTP",
+                self.connections.peak_open,
+            )
 
     def stop(self, timeout: float = 10.0, *, wait: bool = True) -> None:
         """Stop serving and close the database.
