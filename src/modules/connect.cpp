@@ -634,16 +634,21 @@ Ref report(Call& c) {
 // refusal replaces the "config" verdict recorded so far (the only check in
 // the list at that point), and the run ends there as it does without a
 // credential: no probe can learn anything through a client that sends nothing.
-Ref report_refused_configuration(const Call& c, PyObject* config, PyObject* checks, PyObject* error) {
+void replace_config_verdict(const Call& c, PyObject* checks, PyObject* error, const char* fallback_hint = nullptr) {
   Ref refusal;
   {
     Handling scope(error);
     Ref message = str(error);
     Ref remediation = error_attr(error, "remediation"_n);
+    if (fallback_hint != nullptr && !truthy(remediation)) remediation = text(fallback_hint);
     refusal = call(c.global("BootstrapCheck"_n), "config"_n, "error"_n, message, remediation);
   }
   Ref replacement = list({refusal.get()});
   check(PyList_SetSlice(checks, 0, PY_SSIZE_T_MAX, replacement));
+}
+
+Ref report_refused_configuration(const Call& c, PyObject* config, PyObject* checks, PyObject* error) {
+  replace_config_verdict(c, checks, error);
   return call(c.global("_report"_n), config, checks);
 }
 
@@ -654,8 +659,18 @@ Ref doctor(Call& c) {
   Ref checks = list();
   Ref config = call(c.global("_resolve_doctor_config"_n), c.arg(P::token), "api_key"_kw = c.arg(P::api_key),
                     "base_url"_kw = c.arg(P::base_url), "checks"_kw = checks);
-  if (truthy(c.arg(P::apply_env)) && truthy(attr(config, "api_key"_n)))
-    call(c.global("apply_connect_config"_n), config, "overwrite"_kw = Py_False);
+  if (truthy(c.arg(P::apply_env)) && truthy(attr(config, "api_key"_n))) {
+    // A token that decodes but holds values the environment cannot (a NUL, a
+    // lone surrogate) is refused before anything is written. That is a
+    // finding about the configuration, not a crash of the diagnosis: it
+    // becomes the "config" verdict, and the probes still run with the
+    // configuration as decoded.
+    if (Ref error =
+            capture_error([&] { call(c.global("apply_connect_config"_n), config, "overwrite"_kw = Py_False); })) {
+      if (!caught(error, [&] { return c.global("VorelCloudError"_n); })) rethrow(error);
+      replace_config_verdict(c, checks, error, "Generate a fresh Quick Connect token in Vorel Cloud.");
+    }
+  }
   if (!truthy(attr(config, "api_key"_n))) return call(c.global("_report"_n), config, checks);
 
   auto refused = [&](PyObject* error) { return caught(error, [&] { return c.global("ConfigurationError"_n); }); };

@@ -393,6 +393,35 @@ def test_missing_temporal_sdk_is_an_import_error(temporal, monkeypatch):
     assert temporal.clients == []
 
 
+@pytest.mark.parametrize("heartbeat_fails", [False, True])
+def test_a_temporal_stand_in_without_cancelled_error_is_served(temporal, monkeypatch, heartbeat_fails):
+    # What a user's suite installs to test an activity: `activity` and ApplicationError, nothing more.
+    beats = []
+
+    def heartbeat(details):
+        beats.append(details)
+        if heartbeat_fails:
+            raise RuntimeError("no worker")
+
+    sdk, exceptions = types.ModuleType("temporalio"), types.ModuleType("temporalio.exceptions")
+
+    def info():
+        raise RuntimeError("outside an activity")
+
+    sdk.activity = types.SimpleNamespace(info=info, heartbeat=heartbeat)
+    exceptions.ApplicationError = ApplicationError
+    sdk.exceptions = exceptions
+    monkeypatch.setitem(sys.modules, "temporalio", sdk)
+    monkeypatch.setitem(sys.modules, "temporalio.exceptions", exceptions)
+    temporal.polls = [{"status": "pending"}]
+    handler = approval.temporal_cloud_approval("key", Key(), fast_poll_seconds=0.0, fast_poll_attempts=1)
+    with pytest.raises(ApplicationError) as info:
+        handler(Request())
+    assert info.value.type == "ApprovalPendingRetry"
+    assert [b["approval_status"] for b in beats] == ["pending", "pending"]
+    assert temporal.clients[0].closed == 1
+
+
 def test_build_attestation_uses_the_handler_key(temporal):
     key = Key()
     handler = approval.temporal_cloud_approval("key", key)

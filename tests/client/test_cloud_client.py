@@ -225,6 +225,22 @@ def test_create_request_keeps_falsy_but_present_values(api, server):
     assert "policy_id" not in body and "idempotency_key" not in body
 
 
+@pytest.mark.parametrize(
+    "key, problem",
+    [
+        ("idem\x01-1", "a control character inside it"),
+        ("idem-1\r\n", "a line break at its end"),
+        ("idem-\u00e9", "a non-ASCII character at its end"),
+        (" idem-1", "a space or tab at its start"),
+    ],
+)
+def test_create_request_refuses_an_idempotency_key_no_header_can_carry(api, server, key, problem):
+    with pytest.raises(ConfigurationError) as info:
+        api.call("create_request", **REQUIRED, idempotency_key=key)
+    assert str(info.value) == f"invalid idempotency key: it contains {problem}; a key is printable ASCII without blanks"
+    assert server.requests == []  # refused before anything was sent, not reported as "could not reach"
+
+
 def test_create_request_empty_idempotency_key_is_not_sent(api, server):
     api.call("create_request", **REQUIRED, idempotency_key="")
     assert "idempotency_key" not in server.body()

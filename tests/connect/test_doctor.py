@@ -425,6 +425,19 @@ def test_apply_env_with_only_an_api_key(cloud):
     assert "VOREL_AGENT_ID" not in os.environ
 
 
+def test_apply_env_with_an_unexportable_token_is_a_config_finding(cloud):
+    os.environ["VOREL_AGENT_PUBLIC_KEY"] = PUB_HEX
+    token = make_token({"endpoint": ENDPOINT, "api_key": API_KEY, "agent_id": "agt_7\u0000"})
+    report = connect_mod.doctor(token, apply_env=True)
+    assert not report.ok
+    assert names(report) == ["config", "cloud_reachable", "tenant_access", "approval_policy_access", "agent_claim"]
+    verdict = report.checks[0]
+    assert verdict.status == "error"
+    assert verdict.message == "invalid connect token value for VOREL_AGENT_ID: embedded null byte"
+    assert verdict.remediation == "Generate a fresh Quick Connect token in Vorel Cloud."
+    assert {k for k in os.environ if k.startswith("VOREL_")} == {"VOREL_AGENT_PUBLIC_KEY"}  # nothing written
+
+
 def test_client_closed_once_when_a_probe_raises(cloud):
     cloud.tenant = None  # no key lookup: not a recorded failure
     with pytest.raises(AttributeError):
