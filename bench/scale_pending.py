@@ -64,6 +64,7 @@ class Row:
     server_connections: int = 0
     cpu_us_per_request: float = 0.0
     rss_bytes_per_pending: float = 0.0
+    latency_ms: tuple[float, float] = (0.0, 0.0)  # median and 99th percentile of one HTTP request
     seconds: float = 0.0
     errors: tuple[str, ...] = ()
 
@@ -147,24 +148,32 @@ class Sampler:
 
 
 @contextmanager
-def counted_requests() -> Iterator[list[int]]:
-    """Count the HTTP requests the shared pools send (creates, polls and retries)."""
+def counted_requests() -> Iterator[list[float]]:
+    """The time each HTTP request the shared pools send takes (creates, polls and retries), wait for a
+    free connection included."""
     from vorel_cloud import _pool
 
-    count = [0]
+    times: list[float] = []
     sync_send, async_send = _pool.sync_send, _pool.async_send
+    clock = time.perf_counter
 
     def counting_sync(*args: Any) -> Any:
-        count[0] += 1
-        return sync_send(*args)
+        start = clock()
+        try:
+            return sync_send(*args)
+        finally:
+            times.append(clock() - start)
 
     async def counting_async(*args: Any) -> Any:
-        count[0] += 1
-        return await async_send(*args)
+        start = clock()
+        try:
+            return await async_send(*args)
+        finally:
+            times.append(clock() - start)
 
     _pool.sync_send, _pool.async_send = counting_sync, counting_async  # type: ignore[assignment]
     try:
-        yield count
+        yield times
     finally:
         _pool.sync_send, _pool.async_send = sync_send, async_send
 
@@ -180,15 +189,17 @@ def make_requests(n: int) -> list[Any]:
     ]
 
 
-def summarize(row: Row, outcomes: list[Any], cpu: float, count: int, rss0: int, sampler: Sampler) -> None:
+def summarize(row: Row, outcomes: list[Any], cpu: float, times: list[float], rss0: int, sampler: Sampler) -> None:
     from vorel_core import SignedApproval
 
     failures = [o for o in outcomes if not isinstance(o, SignedApproval)]
     row.approved = len(outcomes) - len(failures)
     row.failed = len(failures)
     row.errors = tuple(sorted({f"{type(o).__name__}: {o}"[:160] for o in failures}))[:3]
-    row.http_requests = count
+    count = row.http_requests = len(times)
     row.cpu_us_per_request = cpu / max(count, 1) * 1e6
+    ordered = sorted(times) or [0.0]
+    row.latency_ms = (ordered[len(ordered) // 2] * 1e3, ordered[min(len(ordered) - 1, len(ordered) * 99 // 100)] * 1e3)
     row.peak_sockets = sampler.peak_sockets
     row.rss_bytes_per_pending = (sampler.peak_rss - rss0) / row.n
 
@@ -208,12 +219,12 @@ def run_async(row: Row, info: dict[str, Any]) -> None:
         return await asyncio.gather(*(handler(r) for r in requests), return_exceptions=True)
 
     rss0 = rss_bytes()
-    with counted_requests() as count, Sampler() as sampler:
+    with counted_requests() as times, Sampler() as sampler:
         start, cpu0 = time.monotonic(), time.process_time()
         outcomes = asyncio.run(gates())
         cpu = time.process_time() - cpu0
         row.seconds = time.monotonic() - start
-    summarize(row, outcomes, cpu, count[0], rss0, sampler)
+    summarize(row, outcomes, cpu, times, rss0, sampler)
 
 
 def run_threads(row: Row, info: dict[str, Any]) -> None:
@@ -230,7 +241,7 @@ def run_threads(row: Row, info: dict[str, Any]) -> None:
             outcomes[i] = exc
 
     rss0 = rss_bytes()
-    with counted_requests() as count, Sampler() as sampler:
+    with counted_requests() as times, Sampler() as sampler:
         start, cpu0 = time.monotonic(), time.process_time()
         threads = [threading.Thread(target=gate, args=(i,)) for i in range(row.n)]
         for t in threads:
@@ -239,7 +250,7 @@ def run_threads(row: Row, info: dict[str, Any]) -> None:
             t.join()
         cpu = time.process_time() - cpu0
         row.seconds = time.monotonic() - start
-    summarize(row, outcomes, cpu, count[0], rss0, sampler)
+    summarize(row, outcomes, cpu, times, rss0, sampler)
 
 
 def run_httpx(row: Row, info: dict[str, Any]) -> None:
@@ -303,6 +314,13 @@ ROWS = {
         ("async", 10000, 20.0, "https"),
         ("threads", 200, 2.0, "http"),
     ],
+    "1000": [
+        ("httpx", BASELINE_REQUESTS, 0.0, "http"),
+        ("async", 1000, 2.0, "http"),
+        ("httpx", BASELINE_REQUESTS, 0.0, "https"),
+        ("async", 1000, 2.0, "https"),
+        ("threads", 200, 2.0, "http"),
+    ],
     "quick": [
         ("httpx", 500, 0.0, "http"),
         ("async", 200, 0.5, "http"),
@@ -341,9 +359,10 @@ def format_row(row: Row) -> str:
         "httpx": f"plain httpx.AsyncClient, {row.n:,} GETs, {BASELINE_CONCURRENCY} at a time",
     }[row.what]
     rss = f"{row.rss_bytes_per_pending / 1024:.1f} KB" if row.what != "httpx" else "-"
+    latency = f"{row.latency_ms[0]:.1f} / {row.latency_ms[1]:.0f} ms" if row.what != "httpx" else "-"
     text = (
         f"| {label} | {row.scheme} | {row.approved:,} / {row.failed:,} | {row.peak_sockets} | "
-        f"{row.server_connections} | {row.http_requests:,} | {row.cpu_us_per_request:.0f} µs | {rss} | "
+        f"{row.server_connections} | {row.http_requests:,} | {latency} | {row.cpu_us_per_request:.0f} µs | {rss} | "
         f"{row.seconds:.1f} s |"
     )
     if row.errors:
@@ -353,7 +372,8 @@ def format_row(row: Row) -> str:
 
 HEADER = (
     "| row | scheme | ok / failed | peak client sockets | server connections (TLS handshakes) "
-    "| HTTP requests | client CPU per request | RSS per pending | wall |\n|---|---|---|---|---|---|---|---|---|"
+    "| HTTP requests | request time p50 / p99 | client CPU per request | RSS per pending | wall |\n"
+    "|---|---|---|---|---|---|---|---|---|---|"
 )
 
 
@@ -361,9 +381,17 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", choices=sorted(ROWS), default="default")
     parser.add_argument("--json", action="store_true", help="print the rows as JSON at the end")
+    parser.add_argument("--max-connections", type=int, help="the shared pools' cap (default: the client's)")
+    parser.add_argument("--interval", type=float, help="poll interval of the 10,000-gate rows (default: 20 s)")
     args = parser.parse_args()
+    if args.max_connections:
+        os.environ["VOREL_HTTP_MAX_CONNECTIONS"] = str(args.max_connections)
+    rows = [
+        (what, n, args.interval if args.interval and n >= 10000 else interval, scheme)
+        for what, n, interval, scheme in ROWS[args.rows]
+    ]
     print(HEADER, flush=True)
-    results = run(ROWS[args.rows])
+    results = run(rows)
     for scheme in ("http", "https"):
         base = next((r for r in results if r.what == "httpx" and r.scheme == scheme), None)
         for r in results:
