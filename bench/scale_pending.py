@@ -16,7 +16,8 @@ Per row: approved / failed, the peak of this process's open sockets (sampled
 every 20 ms), the connections the server accepted (over HTTPS each one is a
 TLS handshake; the server reports them when it stops), the client's CPU time
 per HTTP request, and the growth of its resident memory per pending approval
-while all of them wait. HTTPS rows use a throw-away CA from ``trustme``,
+while all of them wait (sampled once every gate has been created and polled
+once; the core SDK's request objects are built before the baseline). HTTPS rows use a throw-away CA from ``trustme``,
 trusted through SSL_CERT_FILE.
 
 Everything stays on 127.0.0.1 and ends by itself: each row is bounded by its
@@ -29,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import gc
 import json
 import os
 import re
@@ -125,18 +127,22 @@ def rss_bytes() -> int:
 
 
 class Sampler:
-    """Peak sockets and resident memory of this process, every 20 ms, in a thread."""
+    """Peak sockets of this process every 20 ms, in a thread, and its resident
+    memory at the first sample where ``waiting()`` holds (every gate created
+    and polled once: all of them pending, none in the creation queue)."""
 
-    def __init__(self) -> None:
+    def __init__(self, waiting: Callable[[], bool] = lambda: False) -> None:
         self.peak_sockets = 0
-        self.peak_rss = 0
+        self.waiting_rss = 0
+        self._waiting = waiting
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
     def _run(self) -> None:
         while not self._stop.wait(0.02):
             self.peak_sockets = max(self.peak_sockets, open_sockets())
-            self.peak_rss = max(self.peak_rss, rss_bytes())
+            if not self.waiting_rss and self._waiting():
+                self.waiting_rss = rss_bytes()
 
     def __enter__(self) -> Sampler:
         self._thread.start()
@@ -201,7 +207,7 @@ def summarize(row: Row, outcomes: list[Any], cpu: float, times: list[float], rss
     ordered = sorted(times) or [0.0]
     row.latency_ms = (ordered[len(ordered) // 2] * 1e3, ordered[min(len(ordered) - 1, len(ordered) * 99 // 100)] * 1e3)
     row.peak_sockets = sampler.peak_sockets
-    row.rss_bytes_per_pending = (sampler.peak_rss - rss0) / row.n
+    row.rss_bytes_per_pending = (sampler.waiting_rss - rss0) / row.n
 
 
 # -- the rows ---------------------------------------------------------------------
@@ -218,8 +224,9 @@ def run_async(row: Row, info: dict[str, Any]) -> None:
     async def gates() -> list[Any]:
         return await asyncio.gather(*(handler(r) for r in requests), return_exceptions=True)
 
+    gc.collect()
     rss0 = rss_bytes()
-    with counted_requests() as times, Sampler() as sampler:
+    with counted_requests() as times, Sampler(lambda: len(times) >= 2 * row.n) as sampler:
         start, cpu0 = time.monotonic(), time.process_time()
         outcomes = asyncio.run(gates())
         cpu = time.process_time() - cpu0
@@ -240,8 +247,9 @@ def run_threads(row: Row, info: dict[str, Any]) -> None:
         except Exception as exc:
             outcomes[i] = exc
 
+    gc.collect()
     rss0 = rss_bytes()
-    with counted_requests() as times, Sampler() as sampler:
+    with counted_requests() as times, Sampler(lambda: len(times) >= 2 * row.n) as sampler:
         start, cpu0 = time.monotonic(), time.process_time()
         threads = [threading.Thread(target=gate, args=(i,)) for i in range(row.n)]
         for t in threads:

@@ -172,3 +172,25 @@ def test_a_bad_connection_cap_is_refused(setting, monkeypatch):
     else:
         with pytest.raises(ConfigurationError, match="max_connections"):
             VorelCloudClient("vk_test", max_connections=setting["arg"])
+
+
+@pytest.mark.parametrize(
+    "env, root, proxy",
+    [
+        ({"HTTPS_PROXY": "http://proxy.test:3128"}, "https://api.example.test", "http://proxy.test:3128"),
+        ({"HTTPS_PROXY": "http://proxy.test:3128"}, "http://api.example.test", None),
+        ({"ALL_PROXY": "http://all.test:1"}, "http://api.example.test", "http://all.test:1"),
+        ({"HTTPS_PROXY": "http://p.test:1", "NO_PROXY": "example.test"}, "https://api.example.test", None),
+    ],
+    ids=["https-proxy", "scheme-mismatch", "all-proxy", "no-proxy"],
+)
+def test_the_destination_takes_the_proxy_the_environment_names(env, root, proxy, monkeypatch):
+    for name in ("https_proxy", "http_proxy", "all_proxy", "no_proxy"):
+        monkeypatch.delenv(name, raising=False)
+        monkeypatch.delenv(name.upper(), raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    dest = _pool.destination(root)
+    assert (dest.proxy, dest.max_connections) == (proxy, _pool.DEFAULT_MAX_CONNECTIONS)
+    monkeypatch.setenv("SSL_CERT_FILE", "/etc/ca.pem")
+    assert _pool.destination(root) != dest  # other trust settings, another pool
