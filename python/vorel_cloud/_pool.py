@@ -23,7 +23,10 @@ environment gives, and the cap on connections.
   its parent is using.
 
 Both sides hand back ``httpx.Response`` objects and raise ``httpx`` errors,
-so everything above the I/O is the same whichever way a request went.
+so everything above the I/O is the same whichever way a request went. The
+pools are used only while httpx's own entry points are the ones it shipped
+with (:func:`httpx_is_standard`): a test suite that mocks HTTP by patching
+httpx or httpcore still sees every request, sent through httpx as before.
 """
 
 from __future__ import annotations
@@ -39,13 +42,22 @@ from typing import Any
 from urllib.parse import urlsplit
 
 import aiohttp
+import httpcore
 import httpx
 import urllib3
 from urllib3 import exceptions as u3
 
 from .exceptions import ConfigurationError
 
-__all__ = ["DEFAULT_MAX_CONNECTIONS", "ENV_MAX_CONNECTIONS", "Destination", "async_send", "destination", "sync_send"]
+__all__ = [
+    "DEFAULT_MAX_CONNECTIONS",
+    "ENV_MAX_CONNECTIONS",
+    "Destination",
+    "async_send",
+    "destination",
+    "httpx_is_standard",
+    "sync_send",
+]
 
 #: Connections a pool keeps to one destination at most.
 DEFAULT_MAX_CONNECTIONS = 20
@@ -55,6 +67,27 @@ ENV_MAX_CONNECTIONS = "VOREL_HTTP_MAX_CONNECTIONS"
 # allow, so the client gives a connection up before the server may drop it
 # under a request in flight.
 _KEEPALIVE_EXPIRY = 4.0
+
+
+def _httpx_entry_points() -> tuple[Any, ...]:
+    # What the usual ways of mocking httpx replace: the client classes, the
+    # default transports' send methods, and httpcore's pools under them.
+    return (
+        httpx.Client,
+        httpx.AsyncClient,
+        httpx.HTTPTransport.handle_request,
+        httpx.AsyncHTTPTransport.handle_async_request,
+        httpcore.ConnectionPool.handle_request,
+        httpcore.AsyncConnectionPool.handle_async_request,
+    )
+
+
+_STANDARD_HTTPX = _httpx_entry_points()
+
+
+def httpx_is_standard() -> bool:
+    """True while none of httpx's entry points has been replaced (by a mock, say)."""
+    return _httpx_entry_points() == _STANDARD_HTTPX  # element by element, identity first
 
 
 @dataclass(frozen=True)

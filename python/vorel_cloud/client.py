@@ -650,7 +650,8 @@ class VorelCloudClient(_ClientBase):
             pool of their own.
         transport: an ``httpx`` transport to use instead of the network
             (tests); such a client has its own ``httpx.Client`` and shares
-            nothing.
+            nothing. So does a client while httpx itself is patched (a
+            mocking library's work): every request then goes through httpx.
 
     Every client without a transport of its own sends through the process's
     shared, thread-safe pool for its API root (see :mod:`vorel_cloud._pool`),
@@ -675,7 +676,7 @@ class VorelCloudClient(_ClientBase):
         self._lock = threading.Lock()
 
     def _exchange(self, request: _Request) -> httpx.Response:
-        if self._transport is None:
+        if self._transport is None and _pool.httpx_is_standard():
             return _pool.sync_send(
                 self._destination(request),
                 request.method,
@@ -860,7 +861,7 @@ class AsyncVorelCloudClient(_ClientBase):
         self._http: httpx.AsyncClient | None = None
 
     async def _exchange(self, request: _Request) -> httpx.Response:
-        if self._transport is None:
+        if self._transport is None and _pool.httpx_is_standard():
             return await _pool.async_send(
                 self._destination(request),
                 request.method,

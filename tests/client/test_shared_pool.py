@@ -194,3 +194,31 @@ def test_the_destination_takes_the_proxy_the_environment_names(env, root, proxy,
     assert (dest.proxy, dest.max_connections) == (proxy, _pool.DEFAULT_MAX_CONNECTIONS)
     monkeypatch.setenv("SSL_CERT_FILE", "/etc/ca.pem")
     assert _pool.destination(root) != dest  # other trust settings, another pool
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_patched_httpx_sees_every_request(kind, monkeypatch):
+    # How HTTP-mocking libraries work: they replace httpx's transport methods.
+    seen = []
+
+    def answer(self, request):
+        seen.append((request.method, str(request.url)))
+        return httpx.Response(200, json={"status": "mocked"})
+
+    async def answer_async(self, request):
+        return answer(self, request)
+
+    monkeypatch.setattr(httpx.HTTPTransport, "handle_request", answer)
+    monkeypatch.setattr(httpx.AsyncHTTPTransport, "handle_async_request", answer_async)
+    if kind == "sync":
+        with VorelCloudClient("vk_test", base_url="http://127.0.0.1:9") as client:
+            health = client.health()
+    else:
+
+        async def run():
+            async with AsyncVorelCloudClient("vk_test", base_url="http://127.0.0.1:9") as client:
+                return await client.health()
+
+        health = asyncio.run(run())
+    assert health == {"status": "mocked"}
+    assert seen == [("GET", "http://127.0.0.1:9/v1/health")]
