@@ -10,7 +10,10 @@ on its sixth poll), then, in this process:
 - ``threads``: N threads, each waiting in its own ``cloud_approval`` call;
 - ``httpx``: the baseline of the same run, 2,000 GETs of one request, 20 at a
   time, through one plain ``httpx.AsyncClient`` with its defaults, against a
-  server started the same way.
+  server started the same way;
+- ``unpooled``: the ``async`` row with the shared pools turned off, so every
+  handler call's client has an ``httpx.AsyncClient`` of its own (the client
+  before the pools).
 
 Per row: approved / failed, the peak of this process's open sockets (sampled
 every 20 ms), the connections the server accepted (over HTTPS each one is a
@@ -213,7 +216,7 @@ def summarize(row: Row, outcomes: list[Any], cpu: float, times: list[float], rss
 # -- the rows ---------------------------------------------------------------------
 
 
-def run_async(row: Row, info: dict[str, Any]) -> None:
+def run_async(row: Row, info: dict[str, Any], times: list[float] | None = None) -> None:
     from vorel_cloud.approval import async_cloud_approval
 
     requests = make_requests(row.n)
@@ -226,12 +229,49 @@ def run_async(row: Row, info: dict[str, Any]) -> None:
 
     gc.collect()
     rss0 = rss_bytes()
-    with counted_requests() as times, Sampler(lambda: len(times) >= 2 * row.n) as sampler:
-        start, cpu0 = time.monotonic(), time.process_time()
-        outcomes = asyncio.run(gates())
-        cpu = time.process_time() - cpu0
-        row.seconds = time.monotonic() - start
+    with counted_requests() as pooled:
+        times = pooled if times is None else times
+        with Sampler(lambda: len(times) >= 2 * row.n) as sampler:
+            start, cpu0 = time.monotonic(), time.process_time()
+            outcomes = asyncio.run(gates())
+            cpu = time.process_time() - cpu0
+            row.seconds = time.monotonic() - start
     summarize(row, outcomes, cpu, times, rss0, sampler)
+
+
+def run_unpooled(row: Row, info: dict[str, Any]) -> None:
+    from vorel_cloud import _pool
+
+    standard = _pool.httpx_is_standard
+    _pool.httpx_is_standard = lambda: False  # type: ignore[assignment]
+    try:
+        with counted_httpx() as times:
+            run_async(row, info, times)
+    finally:
+        _pool.httpx_is_standard = standard  # type: ignore[assignment]
+
+
+@contextmanager
+def counted_httpx() -> Iterator[list[float]]:
+    """counted_requests() for clients that send through httpx."""
+    from vorel_cloud.client import AsyncVorelCloudClient
+
+    times: list[float] = []
+    exchange = AsyncVorelCloudClient._exchange
+    clock = time.perf_counter
+
+    async def timed(self: Any, request: Any) -> Any:
+        start = clock()
+        try:
+            return await exchange(self, request)
+        finally:
+            times.append(clock() - start)
+
+    AsyncVorelCloudClient._exchange = timed  # type: ignore[method-assign]
+    try:
+        yield times
+    finally:
+        AsyncVorelCloudClient._exchange = exchange  # type: ignore[method-assign]
 
 
 def run_threads(row: Row, info: dict[str, Any]) -> None:
@@ -310,11 +350,13 @@ RUNNERS: dict[str, Callable[[Row, dict[str, Any]], None]] = {
     "async": run_async,
     "threads": run_threads,
     "httpx": run_httpx,
+    "unpooled": run_unpooled,
 }
 
 ROWS = {
     "default": [
         ("httpx", BASELINE_REQUESTS, 0.0, "http"),
+        ("unpooled", 1000, 2.0, "http"),
         ("async", 1000, 2.0, "http"),
         ("httpx", BASELINE_REQUESTS, 0.0, "https"),
         ("async", 1000, 2.0, "https"),
@@ -324,6 +366,7 @@ ROWS = {
     ],
     "1000": [
         ("httpx", BASELINE_REQUESTS, 0.0, "http"),
+        ("unpooled", 1000, 2.0, "http"),
         ("async", 1000, 2.0, "http"),
         ("httpx", BASELINE_REQUESTS, 0.0, "https"),
         ("async", 1000, 2.0, "https"),
@@ -331,6 +374,7 @@ ROWS = {
     ],
     "quick": [
         ("httpx", 500, 0.0, "http"),
+        ("unpooled", 200, 0.5, "http"),
         ("async", 200, 0.5, "http"),
         ("async", 200, 0.5, "https"),
         ("threads", 50, 0.5, "http"),
@@ -363,6 +407,7 @@ def run(rows: list[tuple[str, int, float, str]]) -> list[Row]:
 def format_row(row: Row) -> str:
     label = {
         "async": f"{row.n:,} async gates, poll {row.interval:g} s",
+        "unpooled": f"{row.n:,} async gates, poll {row.interval:g} s, a connection pool per client (before)",
         "threads": f"{row.n} threads in cloud_approval, poll {row.interval:g} s",
         "httpx": f"plain httpx.AsyncClient, {row.n:,} GETs, {BASELINE_CONCURRENCY} at a time",
     }[row.what]
@@ -403,9 +448,10 @@ def main() -> int:
     for scheme in ("http", "https"):
         base = next((r for r in results if r.what == "httpx" and r.scheme == scheme), None)
         for r in results:
-            if base and r.scheme == scheme and r.what == "async":
+            if base and r.scheme == scheme and r.what in ("async", "unpooled"):
                 print(
-                    f"{r.n:,} async gates over {scheme}: client CPU per request "
+                    f"{r.n:,} async gates ({'shared pools' if r.what == 'async' else 'a pool per client'}) "
+                    f"over {scheme}: client CPU per request "
                     f"{r.cpu_us_per_request / base.cpu_us_per_request:.2f} x plain httpx's"
                 )
     if args.json:
