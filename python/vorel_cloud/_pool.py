@@ -136,10 +136,19 @@ def destination(root: str, max_connections: int | None = None) -> Destination:
     return Destination(scheme, host, port, proxy, trust, _max_connections(max_connections))
 
 
+_ssl_contexts: dict[tuple[str | None, str | None], Any] = {}
+
+
 def _ssl_context(dest: Destination) -> Any:
     # The same trust as an httpx client made with its defaults: certifi's
-    # roots, or SSL_CERT_FILE / SSL_CERT_DIR when they are set.
-    return httpx.create_ssl_context(trust_env=True) if dest.scheme == "https" else None
+    # roots, or SSL_CERT_FILE / SSL_CERT_DIR when they are set. Loading the
+    # roots costs tens of milliseconds, so every pool of the same trust
+    # shares one context (a loop per call, as the worker-thread path makes
+    # them, would pay it each time).
+    context = _ssl_contexts.get(dest.trust)
+    if context is None:
+        context = _ssl_contexts.setdefault(dest.trust, httpx.create_ssl_context(trust_env=True))
+    return context
 
 
 def _response(status: int, headers: Any, content: bytes, method: str, url: str) -> httpx.Response:
@@ -331,7 +340,7 @@ async def _session(dest: Destination) -> aiohttp.ClientSession:
         limit=dest.max_connections,
         limit_per_host=dest.max_connections,
         keepalive_timeout=_KEEPALIVE_EXPIRY,
-        ssl=_ssl_context(dest) if dest.scheme == "https" else False,
+        ssl=_ssl_context(dest) if dest.scheme == "https" else True,
     )
     session = aiohttp.ClientSession(
         connector=connector,
