@@ -42,7 +42,8 @@ def test_module_exports_only_its_init_and_needs_an_old_glibc(name):
 # module loaded there by mistake, or a clang build that still linked libstdc++
 # (clang's default on Linux), fails here.
 CXX_RUNTIMES = {
-    # library the module needs, the other one, libc++'s std::__1 in its symbols, clang's mark in .comment
+    # the library the module needs, the other one, and whether clang built it against libc++ (then the
+    # module imports libc++'s std::__1 symbols and .comment carries clang's mark)
     "libstdc++": ("libstdc++.so.6", "libc++.so.1", False),
     "libc++": ("libc++.so.1", "libstdc++.so.6", True),
 }
