@@ -19,4 +19,4 @@ asan-test:
 	scripts/test-asan.sh
 
 clean:
-	rm -rf build build-asan python/vorel_cloud/*.so
+	rm -rf build build-asan build-clang python/vorel_cloud/*.so

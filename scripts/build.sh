@@ -2,6 +2,8 @@
 # Build the native modules into python/vorel_cloud/ (in place).
 #   scripts/build.sh            normal build (build/)
 #   VOREL_SANITIZE=1 scripts/build.sh   ASan+UBSan build (build-asan/, staged in build-asan/stage)
+#   VOREL_CLANG=1 scripts/build.sh      clang + libc++ build (build-clang/, staged in build-clang/stage;
+#                               cmake/clang-libc++.cmake)
 #   VOREL_VENV=DIR VOREL_BUILD_DIR=DIR scripts/build.sh
 #                               another interpreter's environment and build folder
 #                               (the modules' file names carry the interpreter's tag,
@@ -16,6 +18,9 @@ vpy="$venv/bin/python"
 [ -x "$vpy" ] || { echo "build: run scripts/bootstrap.sh first" >&2; exit 2; }
 if [ "${VOREL_SANITIZE:-0}" = 1 ]; then
   bdir=${VOREL_BUILD_DIR:-$root/build-asan}; extra=(-DVOREL_SANITIZE=ON -DVOREL_OUTPUT_DIR="$bdir/stage/vorel_cloud")
+elif [ "${VOREL_CLANG:-0}" = 1 ]; then
+  bdir=${VOREL_BUILD_DIR:-$root/build-clang}
+  extra=(--toolchain "$root/cmake/clang-libc++.cmake" -DVOREL_OUTPUT_DIR="$bdir/stage/vorel_cloud")
 else
   bdir=${VOREL_BUILD_DIR:-$root/build}; extra=(-DVOREL_OUTPUT_DIR="$root/python/vorel_cloud")
 fi

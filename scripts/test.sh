@@ -3,11 +3,12 @@
 # (scripts/lint.sh), the whole suite on the normal build, the instruction-count
 # guard of the native core against plain Python, a short fuzzing run, the
 # whole suite again on the AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
-# run in a fresh environment, and the whole suite on CPython 3.13. Every leg
+# run in a fresh environment, the whole suite on CPython 3.13, and the whole suite on a clang + libc++
+# build (scripts/test-clang.sh). Every leg
 # runs; the command fails when any of them failed. Extra arguments go to the
 # pytest runs.
 #
-#   VOREL_TEST_LEGS="lint normal perf fuzz asan wheel py313"   the legs to run (default: all seven)
+#   VOREL_TEST_LEGS="lint normal perf fuzz asan wheel py313 clang"   the legs to run (default: all eight)
 #   perf: the instruction-count guard (scripts/perf-guard.sh, callgrind): native / Python
 #         per benchmark row under its threshold (bench/compare.py)
 set -euo pipefail
@@ -15,7 +16,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
 
-legs=${VOREL_TEST_LEGS:-lint normal perf fuzz asan wheel py313}
+legs=${VOREL_TEST_LEGS:-lint normal perf fuzz asan wheel py313 clang}
 failed=()
 passed_total=0
 failed_total=0
@@ -50,6 +51,7 @@ for l in $legs; do
     perf) leg perf scripts/perf-guard.sh ;;
     wheel) leg wheel scripts/wheel-smoke.sh ;;
     py313) leg py313 scripts/test-python.sh --python 3.13 "$@" ;;
+    clang) leg clang scripts/test-clang.sh "$@" ;;
     *) echo "test: unknown leg '$l'" >&2; exit 2 ;;
   esac
 done

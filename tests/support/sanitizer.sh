@@ -2,27 +2,18 @@
 # stage the sanitizer build of the package, export the environment that loads
 # it, and collect the sanitizers' reports. Source it; needs $root.
 
-asan_pkg="$root/build-asan/pkg"
+# shellcheck source=tests/support/staged.sh
+. "$root/tests/support/staged.sh"
+
 # One folder per run: engineers share the tree, and two runs must not read or
 # wipe each other's reports.
 asan_logs="$root/build-asan/reports/run-$$"
 
-# build-asan/pkg/vorel_cloud: the package's Python sources (linked, so edits
-# stay live) with the sanitizer build's extension modules in place of the
-# normal ones. Safe to run again, and while another run uses the folder.
+# build-asan/pkg/vorel_cloud: the package with the sanitizer build's modules
+# (tests/support/staged.sh).
 asan_stage() {
   VOREL_SANITIZE=1 "$root/scripts/build.sh"
-  local src="$root/python/vorel_cloud" dst="$asan_pkg/vorel_cloud" f name
-  mkdir -p "$dst"
-  for f in "$src"/* "$root"/build-asan/stage/vorel_cloud/*.so; do
-    name=$(basename "$f")
-    case "$f" in "$src"/*.so | "$src"/__pycache__) continue ;; esac
-    [ "$(readlink "$dst/$name" 2>/dev/null)" = "$f" ] || ln -sfn "$f" "$dst/$name"
-  done
-  for f in "$dst"/*; do   # files removed from the sources since the last run
-    [ -L "$f" ] && [ ! -e "$f" ] && rm -f "$f"
-  done
-  return 0
+  stage_package "$root/build-asan"
 }
 
 # The environment of a sanitized run: the runtime preloaded (libstdc++ too:
@@ -38,7 +29,7 @@ asan_export() {
   mkdir -p "$asan_logs"
   find "$root/build-asan/reports" -mindepth 1 -maxdepth 1 -type d -mmin +1440 -exec rm -rf {} + 2>/dev/null || true
   export LD_PRELOAD="$asan $stdcxx${LD_PRELOAD:+ $LD_PRELOAD}"
-  export PYTHONPATH="$asan_pkg${PYTHONPATH:+:$PYTHONPATH}"
+  stage_export "$root/build-asan"
   export PYTHONMALLOC=malloc
   local unwind=1
   [ "${VOREL_ASAN_STACKS:-}" = full ] && unwind=0
