@@ -2,7 +2,8 @@
 
 Each row starts the local control plane in a process of its own on a free
 loopback port (``--memory --auto-approve-after 6``: every request is approved
-on its sixth poll), then, in this process:
+on its sixth poll; ``--keep-alive-timeout 60``: idle connections are kept a
+minute, as hosted APIs keep them), then, in this process:
 
 - ``async``: N ``async_cloud_approval`` gates awaited at once on one event
   loop, polling every INTERVAL seconds, with the core SDK's attested requests
@@ -83,7 +84,9 @@ def control_plane(folder: str, tls: tuple[str, str] | None) -> Iterator[tuple[di
     info_file = os.path.join(folder, f"info-{time.monotonic_ns()}.json")
     log_file = open(os.path.join(folder, "server.log"), "w+")  # read back after the stop
     args = [sys.executable, "-m", "vorel_cloud.devserver", "--memory", "--port", "0", "--info-file", info_file]
-    args += ["--auto-approve-after", str(APPROVE_AFTER), "--log-level", "info"]
+    # Idle connections kept a minute, as hosted APIs keep them (the local
+    # plane's own default, 5 s, would close them between two poll waves).
+    args += ["--auto-approve-after", str(APPROVE_AFTER), "--keep-alive-timeout", "60", "--log-level", "info"]
     if tls:
         args += ["--tls-cert", tls[0], "--tls-key", tls[1]]
     proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=log_file, cwd=folder)

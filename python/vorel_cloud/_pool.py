@@ -63,10 +63,12 @@ __all__ = [
 DEFAULT_MAX_CONNECTIONS = 20
 #: Environment variable that overrides :data:`DEFAULT_MAX_CONNECTIONS`.
 ENV_MAX_CONNECTIONS = "VOREL_HTTP_MAX_CONNECTIONS"
-# Seconds an idle connection is kept: under the 5 s that servers commonly
-# allow, so the client gives a connection up before the server may drop it
-# under a request in flight.
-_KEEPALIVE_EXPIRY = 4.0
+# Seconds an idle connection is kept. Gates poll in waves (all created at
+# once, all polling an interval later), so a pool sits idle between waves;
+# kept this long, its connections (and their TLS sessions) see the next wave.
+# A server that drops idle connections sooner (the local control plane after
+# 5 s) closes them first, and a closed connection is never reused.
+_KEEPALIVE_EXPIRY = 15.0
 
 
 def _httpx_entry_points() -> tuple[Any, ...]:
