@@ -112,7 +112,8 @@ def test_encoding_errors(encoded, cause):
     err = info.value
     assert type(err.__cause__) is cause
     assert err.__suppress_context__ and err.__context__ is err.__cause__
-    assert str(err) == f"invalid connect token encoding: {err.__cause__}"
+    what = "JSON" if cause is json.JSONDecodeError else "encoding"
+    assert str(err) == f"invalid connect token {what}: {err.__cause__}"
 
 
 @pytest.mark.parametrize(
