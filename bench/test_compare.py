@@ -48,12 +48,27 @@ def test_guard_verdict_per_row(native, expected_failure, note):
     assert "info" in text.splitlines()[3]
 
 
-@pytest.mark.parametrize("native, failed", [(700, False), (780, False), (790, True)])
-def test_a_row_held_over_its_must_may_not_get_worse(native, failed):
-    # to_kwargs: must 0.6, held at 0.78 until the must is met.
+@pytest.mark.parametrize("native, failed", [(850, False), (880, False), (890, True)])
+def test_a_row_held_over_its_must_may_not_get_worse(native, failed, monkeypatch):
+    # to_kwargs: must 0.8; held at 0.88 as a group over its must would be.
+    monkeypatch.setitem(compare.HELD_OVER, "to_kwargs", 0.88)
     text, failures = compare.render([_row("k", "to_kwargs", native, 1000)], show_time=False)
     assert (failures == ["k"]) is failed
     assert "OVER MUST" in text.splitlines()[2]
+
+
+@pytest.mark.parametrize(
+    "group, at_must, over",
+    [("payload", 600, 601), ("to_kwargs", 800, 801), ("pending_poll", 920, 921)],
+)
+def test_the_accepted_figures_are_musts(group, at_must, over):
+    # Set where they were measured: at the must passes, a hair over fails (no ceiling holds them).
+    text, failures = compare.render(
+        [_row("at", group, at_must, 1000), _row("over", group, over, 1000)], show_time=False
+    )
+    assert failures == ["over"]
+    assert "OVER MUST" not in text.splitlines()[2]
+    assert "OVER MUST" in text.splitlines()[3] and "held" not in text.splitlines()[3]
 
 
 @pytest.mark.parametrize("source_ir, failures", [(2000, []), (900, ["import"])])

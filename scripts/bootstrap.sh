@@ -31,6 +31,18 @@ if [ -x "$root/scripts/install-system-deps.sh" ]; then
   "$root/scripts/install-system-deps.sh"
 fi
 
+# CPython 3.14 and 3.15, for their test and wheel legs, are Debian unstable's,
+# in a chroot under the user's cache folder (scripts/chroot.sh: made once,
+# about two minutes; needs root). Not fatal here: the legs that need it say
+# why it is missing.
+if [ "${VOREL_IN_CHROOT:-}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bootstrap: not root, so no chroot with CPython 3.14 and 3.15 (their legs will fail)" >&2
+  elif ! "$root/scripts/chroot.sh" ensure; then
+    echo "bootstrap: the chroot with CPython 3.14 and 3.15 could not be made (their legs will fail)" >&2
+  fi
+fi
+
 venv=${VOREL_VENV:-$root/.venv}
 export VOREL_VENV="$venv"   # scripts/build.sh below builds for this environment
 if [ ! -x "$venv/bin/python" ]; then

@@ -2,21 +2,25 @@
 # The README's test command: bootstrap (idempotent), then the static checks
 # (scripts/lint.sh), the whole suite on the normal build, the instruction-count
 # guard of the native core against plain Python, a short fuzzing run, the
-# whole suite again on the AddressSanitizer + UndefinedBehaviorSanitizer build, the built wheel's smoke
-# run in a fresh environment, the whole suite on CPython 3.13, and the whole suite on a clang + libc++
-# build (scripts/test-clang.sh). Every leg
-# runs; the command fails when any of them failed. Extra arguments go to the
-# pytest runs.
+# whole suite again on the AddressSanitizer + UndefinedBehaviorSanitizer build,
+# the built wheel's smoke run in a fresh environment, the whole suite and
+# stubtest on CPython 3.13, 3.14 and 3.15, the wheel's build, repair and smoke
+# run on each of those three, and the whole suite on a clang + libc++ build
+# (scripts/test-clang.sh). Every leg runs; the command fails when any of them
+# failed. Extra arguments go to the pytest runs.
 #
-#   VOREL_TEST_LEGS="lint normal perf fuzz asan wheel py313 clang"   the legs to run (default: all eight)
+#   VOREL_TEST_LEGS="lint normal perf fuzz asan wheel py313 py314 py315 wheel313 wheel314 wheel315 clang"
+#         the legs to run (default: all thirteen)
 #   perf: the instruction-count guard (scripts/perf-guard.sh, callgrind): native / Python
 #         per benchmark row under its threshold (bench/compare.py)
+#   py314, py315, wheel314, wheel315: in the Debian unstable chroot that
+#         scripts/chroot.sh makes once under the user's cache folder (first run: about 2 minutes)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 scripts/bootstrap.sh
 
-legs=${VOREL_TEST_LEGS:-lint normal perf fuzz asan wheel py313 clang}
+legs=${VOREL_TEST_LEGS:-lint normal perf fuzz asan wheel py313 py314 py315 wheel313 wheel314 wheel315 clang}
 failed=()
 passed_total=0
 failed_total=0
@@ -50,7 +54,8 @@ for l in $legs; do
     asan) leg asan scripts/test-asan.sh "$@" ;;
     perf) leg perf scripts/perf-guard.sh ;;
     wheel) leg wheel scripts/wheel-smoke.sh ;;
-    py313) leg py313 scripts/test-python.sh --python 3.13 "$@" ;;
+    py313 | py314 | py315) leg "$l" scripts/test-python.sh --python "3.${l#py3}" "$@" ;;
+    wheel313 | wheel314 | wheel315) leg "$l" scripts/wheel-smoke.sh --python "3.${l#wheel3}" ;;
     clang) leg clang scripts/test-clang.sh "$@" ;;
     *) echo "test: unknown leg '$l'" >&2; exit 2 ;;
   esac

@@ -70,14 +70,18 @@ void append_check(const Call& c, PyObject* checks, const A&... a) {
 enum class Orig : size_t { base64, urlsafe_b64decode, b64decode, json, loads, json_decoder, decode, raw_decode };
 
 // The urlsafe decoder maps "-" and "_" onto "+" and "/" and then reads the
-// standard alphabet, so all four are data characters.
+// standard alphabet, so up to 3.14 all four are data characters. From 3.15 on
+// it still decodes "+" and "/" but warns (FutureWarning) that they will be
+// discarded: a token with either goes through the stdlib there, which warns.
+constexpr bool kPlusSlashDecodeQuietly = PY_VERSION_HEX < 0x030F0000;
 constexpr std::array<signed char, 256> kBase64Values = [] {
   std::array<signed char, 256> t{};
   for (auto& v : t) v = -1;
   for (int i = 0; i < 26; ++i) t['A' + i] = static_cast<signed char>(i), t['a' + i] = static_cast<signed char>(26 + i);
   for (int i = 0; i < 10; ++i) t['0' + i] = static_cast<signed char>(52 + i);
-  t['+'] = t['-'] = 62;
-  t['/'] = t['_'] = 63;
+  t['-'] = 62;
+  t['_'] = 63;
+  if (kPlusSlashDecodeQuietly) t['+'] = 62, t['/'] = 63;
   return t;
 }();
 

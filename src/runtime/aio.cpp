@@ -9,9 +9,11 @@ namespace vc::aio {
 
 namespace {
 
-// The asyncio functions these steps were written against are the same in
-// 3.12 and 3.13; a later asyncio is always called through.
-constexpr bool kKnownAsyncio = PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000;
+// The asyncio functions these steps were written against (tasks.sleep,
+// futures._set_result_unless_cancelled, BaseEventLoop's methods named below,
+// Handle and TimerHandle) read the same from 3.12 to 3.15; a later asyncio is
+// always called through.
+constexpr bool kKnownAsyncio = PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000;
 
 // The slots of a TimerHandle (Handle's and its own), as byte offsets.
 enum Slot : size_t { callback, args, cancelled, loop, source_traceback, repr, context, when, scheduled, kSlots };

@@ -415,6 +415,19 @@ PyObject* get_frame(PyObject* self, void*) {
   return frame;
 }
 
+#if PY_VERSION_HEX >= 0x030F0000
+// 3.15's coroutines say their state themselves (inspect.getcoroutinestate()
+// reads it); the same four texts, decided as inspect decided them before.
+PyObject* get_state(PyObject* self, void*) {
+  CoroutineObject* c = as_coro(self);
+  PyObject* s = c->state == State::running                         ? "CORO_RUNNING"_n
+                : c->state == State::suspended                     ? "CORO_SUSPENDED"_n
+                : c->state == State::done || c->globals == nullptr ? "CORO_CLOSED"_n
+                                                                   : "CORO_CREATED"_n;
+  return Py_NewRef(s);
+}
+#endif
+
 PyMethodDef co_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(co_send), METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -429,10 +442,15 @@ PyMemberDef co_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
-PyGetSetDef co_getset[] = {
-    {"cr_running", get_running, nullptr, nullptr, nullptr},     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr}, {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_frame, nullptr, nullptr, nullptr},         {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef co_getset[] = {{"cr_running", get_running, nullptr, nullptr, nullptr},
+                           {"cr_await", get_await, nullptr, nullptr, nullptr},
+                           {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+                           {"cr_code", get_code, nullptr, nullptr, nullptr},
+                           {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030F0000
+                           {"cr_state", get_state, nullptr, nullptr, nullptr},
+#endif
+                           {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot co_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(co_dealloc)},
                           {Py_tp_finalize, reinterpret_cast<void*>(co_finalize)},

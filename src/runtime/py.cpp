@@ -248,6 +248,7 @@ constexpr size_t kStackArgs = 24;
 
 Ref call(PyObject* f) { return Ref::steal(PyObject_CallNoArgs(f)); }
 
+#if PY_VERSION_HEX < 0x030F0000
 namespace {
 // How the interpreter names a callable in a call's error: "module.qualname()",
 // "qualname()" for builtins, else str(f).
@@ -259,12 +260,18 @@ Ref callable_text(PyObject* f) {
   return fmt("{!s}()", qualname);
 }
 }  // namespace
+#endif
 
 Ref call_kwargs(PyObject* f, PyObject* mapping) {
   if (!PyDict_Check(mapping) && !lookup(mapping, "keys"_n)) {
+#if PY_VERSION_HEX >= 0x030F0000
+    // 3.15 no longer names the callable here.
+    PyErr_Format(PyExc_TypeError, "Value after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
+#else
     Ref shown = callable_text(f);
     PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
                  Py_TYPE(mapping)->tp_name);
+#endif
     throw_pending();
   }
   Ref kw = dict();

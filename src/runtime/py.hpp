@@ -113,11 +113,17 @@ PyObject* ptr(const KwArg<S>& k) noexcept {
   return k.value;
 }
 
+// A loop, not a fold: for an empty pack the fold would leave its flags set
+// and never read, which newer compilers warn about.
 template <class... A>
 constexpr bool keywords_last() {
-  bool seen = false, ok = true;
-  ((seen = seen || is_kw<A>, ok = ok && (!seen || is_kw<A>)), ...);
-  return ok;
+  constexpr bool kw[] = {is_kw<A>..., false};
+  bool seen = false;
+  for (size_t i = 0; i < sizeof...(A); ++i) {
+    if (kw[i]) seen = true;
+    else if (seen) return false;
+  }
+  return true;
 }
 template <class... A>
 constexpr size_t count_kw() {

@@ -65,6 +65,10 @@ def test_plugin_loads_with_or_without_the_dev_extra(tmp_path, hidden, outcome, t
             "-q",
             "-p",
             "no:cacheprovider",
+            # Third-party deprecation warnings of newer interpreters would
+            # change the closing line read below.
+            "-p",
+            "no:warnings",
             "--strict-markers",
             *_plugin_args(),
             "--rootdir",
@@ -102,7 +106,10 @@ def test_plugin_does_not_hide_other_import_errors(tmp_path):
         text=True,
         timeout=180,
     )
-    assert proc.returncode not in (0, 1), proc.stdout
+    # Not a run of tests (exit 0 or 1) but pytest's plugin error; on 3.15
+    # pytest fails while printing that error and exits 1, after naming it.
+    plugin_error = proc.returncode not in (0, 1) or "_pytest.config.PluginImportFailure: pytest11" in proc.stderr
+    assert plugin_error and "1 passed" not in proc.stdout, proc.stdout + proc.stderr
     assert "vorel_cloud.devserver.plane" in proc.stdout + proc.stderr
 
 

@@ -8,6 +8,7 @@ import types
 
 import pytest
 
+from support.frames import python_frames
 from support.leaks import assert_no_leak
 from vorel_cloud import parvex
 from vorel_cloud.exceptions import VorelCloudError
@@ -474,6 +475,25 @@ def test_built_payload_is_laid_out_as_a_constructed_one(core):
     q = parvex.ApprovalRequestPayload(**{f: getattr(p, f) for f in p.__dataclass_fields__})
     assert [type(r) for r in gc.get_referents(p)] == [type(r) for r in gc.get_referents(q)]
     assert p == q
+
+
+def test_the_guarded_construction_runs_no_generated_init(core):
+    # On every supported interpreter the build makes the instance without the
+    # dataclass's generated __init__ (the guard holds), and a subclass in the
+    # module's place gets its __init__ run.
+    request = full_request()
+    direct, q = python_frames(
+        lambda: parvex.ApprovalRequestPayload(**vars(parvex.build_approval_request_payload(request)))
+    )
+    inits = {f for f in direct if f.endswith("__init__")}
+    assert inits  # the generated __init__ is Python code: a frame of its own
+    built, p = python_frames(lambda: parvex.build_approval_request_payload(request))
+    assert not inits & built and p == q
+    sub = type("Sub", (parvex.ApprovalRequestPayload,), {})
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(parvex, "ApprovalRequestPayload", sub)
+        through, p = python_frames(lambda: parvex.build_approval_request_payload(request))
+    assert inits <= through and type(p) is sub
 
 
 @pytest.mark.parametrize("replacement", ["python", "native"])
