@@ -135,7 +135,13 @@ def destination(root: str, max_connections: int | None = None) -> Destination:
     if proxies and not urllib.request.proxy_bypass_environment(host, proxies):  # type: ignore[attr-defined]
         proxy = proxies.get(scheme) or proxies.get("all")
     trust = (os.environ.get("SSL_CERT_FILE"), os.environ.get("SSL_CERT_DIR"))
-    return Destination(scheme, host, port, proxy, trust, _max_connections(max_connections))
+    found = Destination(scheme, host, port, proxy, trust, _max_connections(max_connections))
+    # One object per destination: a thousand waiting clients hold one, not a
+    # thousand equal copies.
+    return _destinations.setdefault(found, found)
+
+
+_destinations: dict[Destination, Destination] = {}
 
 
 _ssl_contexts: dict[tuple[str | None, str | None], Any] = {}
