@@ -356,25 +356,17 @@ RUNNERS: dict[str, Callable[[Row, dict[str, Any]], None]] = {
     "unpooled": run_unpooled,
 }
 
+THOUSAND = [
+    ("httpx", BASELINE_REQUESTS, 0.0, "http"),
+    ("unpooled", 1000, 2.0, "http"),
+    ("async", 1000, 2.0, "http"),
+    ("httpx", BASELINE_REQUESTS, 0.0, "https"),
+    ("async", 1000, 2.0, "https"),
+]
+THREADS = [("threads", 200, 2.0, "http")]
 ROWS = {
-    "default": [
-        ("httpx", BASELINE_REQUESTS, 0.0, "http"),
-        ("unpooled", 1000, 2.0, "http"),
-        ("async", 1000, 2.0, "http"),
-        ("httpx", BASELINE_REQUESTS, 0.0, "https"),
-        ("async", 1000, 2.0, "https"),
-        ("async", 10000, 20.0, "http"),
-        ("async", 10000, 20.0, "https"),
-        ("threads", 200, 2.0, "http"),
-    ],
-    "1000": [
-        ("httpx", BASELINE_REQUESTS, 0.0, "http"),
-        ("unpooled", 1000, 2.0, "http"),
-        ("async", 1000, 2.0, "http"),
-        ("httpx", BASELINE_REQUESTS, 0.0, "https"),
-        ("async", 1000, 2.0, "https"),
-        ("threads", 200, 2.0, "http"),
-    ],
+    "default": [*THOUSAND, ("async", 10000, 20.0, "http"), ("async", 10000, 20.0, "https"), *THREADS],
+    "1000": [*THOUSAND, *THREADS],
     "quick": [
         ("httpx", 500, 0.0, "http"),
         ("unpooled", 200, 0.5, "http"),

@@ -401,6 +401,7 @@ class _ClientBase:
         self.max_retries = int(max_retries)
         self.max_connections = max_connections
         self._closed = False
+        self._transport: Any = None  # the twins' own: an httpx transport, or None
         self._root: tuple[str, str] | None = None  # (base_url, API root) of the last call
         self._dest: tuple[str, _pool.Destination] | None = None
 
@@ -424,6 +425,14 @@ class _ClientBase:
         root = self._parse_api_root()
         self._root = (self.base_url, root)
         return root
+
+    def _pooled(self, request: _Request) -> tuple[Any, ...] | None:
+        """The shared pool's arguments for ``request``, or None when it goes
+        through httpx (a transport of the client's own, or a patched httpx)."""
+        if self._transport is not None or not _pool.httpx_is_standard():
+            return None
+        dest = self._destination(request)
+        return dest, request.method, request.target, request.headers, request.content, request.timeout
 
     def _destination(self, request: _Request) -> _pool.Destination:
         """The shared pool this client sends through, fixed at its first call
@@ -622,6 +631,15 @@ class _ClientBase:
         raise cls(message, **kwargs)
 
 
+def _httpx_options(request: _Request) -> dict[str, Any]:
+    return {
+        "content": request.content,
+        "params": request.params,
+        "headers": request.headers,
+        "timeout": request.timeout,
+    }
+
+
 def _has_request(response: httpx.Response) -> bool:
     try:
         _ = response.request  # raises when the response was built without one
@@ -676,23 +694,10 @@ class VorelCloudClient(_ClientBase):
         self._lock = threading.Lock()
 
     def _exchange(self, request: _Request) -> httpx.Response:
-        if self._transport is None and _pool.httpx_is_standard():
-            return _pool.sync_send(
-                self._destination(request),
-                request.method,
-                request.target,
-                request.headers,
-                request.content,
-                request.timeout,
-            )
-        return self._client().request(
-            request.method,
-            request.url,
-            content=request.content,
-            params=request.params,
-            headers=request.headers,
-            timeout=request.timeout,
-        )
+        pooled = self._pooled(request)
+        if pooled is not None:
+            return _pool.sync_send(*pooled)
+        return self._client().request(request.method, request.url, **_httpx_options(request))
 
     def _client(self) -> httpx.Client:
         with self._lock:
@@ -861,23 +866,10 @@ class AsyncVorelCloudClient(_ClientBase):
         self._http: httpx.AsyncClient | None = None
 
     async def _exchange(self, request: _Request) -> httpx.Response:
-        if self._transport is None and _pool.httpx_is_standard():
-            return await _pool.async_send(
-                self._destination(request),
-                request.method,
-                request.target,
-                request.headers,
-                request.content,
-                request.timeout,
-            )
-        return await self._client().request(
-            request.method,
-            request.url,
-            content=request.content,
-            params=request.params,
-            headers=request.headers,
-            timeout=request.timeout,
-        )
+        pooled = self._pooled(request)
+        if pooled is not None:
+            return await _pool.async_send(*pooled)
+        return await self._client().request(request.method, request.url, **_httpx_options(request))
 
     def _client(self) -> httpx.AsyncClient:
         if self._closed:
