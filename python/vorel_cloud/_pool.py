@@ -103,6 +103,11 @@ class Destination:
     trust: tuple[str | None, str | None]  # SSL_CERT_FILE, SSL_CERT_DIR
     max_connections: int
 
+    @property
+    def pooled(self) -> bool:
+        """Whether the shared pools can reach it: directly or through an HTTP(S) proxy."""
+        return self.proxy is None or self.proxy.startswith(("http://", "https://"))
+
 
 def _max_connections(value: int | None) -> int:
     if value is None:

@@ -432,6 +432,8 @@ class _ClientBase:
         if self._transport is not None or not _pool.httpx_is_standard():
             return None
         dest = self._destination(request)
+        if not dest.pooled:  # a SOCKS proxy, which httpx reaches and the pools do not
+            return None
         return dest, request.method, request.target, request.headers, request.content, request.timeout
 
     def _destination(self, request: _Request) -> _pool.Destination:

@@ -181,8 +181,9 @@ def test_a_bad_connection_cap_is_refused(setting, monkeypatch):
         ({"HTTPS_PROXY": "http://proxy.test:3128"}, "http://api.example.test", None),
         ({"ALL_PROXY": "http://all.test:1"}, "http://api.example.test", "http://all.test:1"),
         ({"HTTPS_PROXY": "http://p.test:1", "NO_PROXY": "example.test"}, "https://api.example.test", None),
+        ({"ALL_PROXY": "socks5://s.test:1080"}, "https://api.example.test", "socks5://s.test:1080"),
     ],
-    ids=["https-proxy", "scheme-mismatch", "all-proxy", "no-proxy"],
+    ids=["https-proxy", "scheme-mismatch", "all-proxy", "no-proxy", "socks"],
 )
 def test_the_destination_takes_the_proxy_the_environment_names(env, root, proxy, monkeypatch):
     for name in ("https_proxy", "http_proxy", "all_proxy", "no_proxy"):
@@ -192,6 +193,7 @@ def test_the_destination_takes_the_proxy_the_environment_names(env, root, proxy,
         monkeypatch.setenv(name, value)
     dest = _pool.destination(root)
     assert (dest.proxy, dest.max_connections) == (proxy, _pool.DEFAULT_MAX_CONNECTIONS)
+    assert dest.pooled is not (proxy or "").startswith("socks")  # httpx keeps the SOCKS proxies it reaches
     monkeypatch.setenv("SSL_CERT_FILE", "/etc/ca.pem")
     assert _pool.destination(root) != dest  # other trust settings, another pool
 
