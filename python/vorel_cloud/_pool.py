@@ -38,16 +38,23 @@ import urllib.request
 from collections.abc import AsyncGenerator, Mapping
 from dataclasses import dataclass
 from time import monotonic as _monotonic  # pool waits are real time, whatever a caller patches
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
-import aiohttp
+# Imported here, not when first needed (httpx itself would import it at the
+# first transport), so that the originals recorded below are httpcore's own,
+# taken before a test has had the chance to patch them.
 import httpcore
 import httpx
-import urllib3
-from urllib3 import exceptions as u3
 
 from .exceptions import ConfigurationError
+
+# The two I/O libraries are imported by the first pool that needs one: they
+# cost a fifth of a second together, which a process that never sends (or
+# sends only one way) should not pay at `import vorel_cloud.approval`.
+if TYPE_CHECKING:
+    import aiohttp
+    import urllib3
 
 __all__ = [
     "DEFAULT_MAX_CONNECTIONS",
@@ -180,6 +187,8 @@ def _response(status: int, headers: Any, content: bytes, method: str, url: str) 
 
 class _SyncPool:
     def __init__(self, dest: Destination) -> None:
+        import urllib3
+
         # The semaphore is the queue of waiting callers and the cap: the pool
         # below never has more connections out than it admits.
         self._slots = threading.BoundedSemaphore(dest.max_connections)
@@ -189,6 +198,7 @@ class _SyncPool:
         if dest.scheme == "https":
             options["ssl_context"] = _ssl_context(dest)
         self._full_url = dest.proxy is not None
+        self._timeout = urllib3.Timeout
         self._pool: Any
         if dest.proxy is not None:
             self._pool = urllib3.ProxyManager(dest.proxy, num_pools=1, **options)
@@ -214,7 +224,7 @@ class _SyncPool:
                 retries=False,
                 redirect=False,
                 assert_same_host=False,
-                timeout=urllib3.Timeout(total=left),
+                timeout=self._timeout(total=left),
                 preload_content=True,
                 decode_content=False,
             )
@@ -259,7 +269,11 @@ def sync_send(
         pool.in_flight += 1
     try:
         answer = pool.send(method, url, headers, body, timeout)
-    except u3.HTTPError as exc:
+    except Exception as exc:
+        from urllib3.exceptions import HTTPError
+
+        if not isinstance(exc, HTTPError):
+            raise
         raise _sync_error(exc) from exc
     finally:
         with _sync_lock:
@@ -268,7 +282,9 @@ def sync_send(
     return _response(answer.status, list(answer.headers.items()), answer.data, method, url)
 
 
-def _sync_error(exc: u3.HTTPError) -> httpx.HTTPError:
+def _sync_error(exc: urllib3.exceptions.HTTPError) -> httpx.HTTPError:
+    from urllib3 import exceptions as u3
+
     text = str(exc) or type(exc).__name__
     if isinstance(exc, u3.ProxyError):
         return httpx.ProxyError(text)
@@ -349,6 +365,8 @@ async def _session(dest: Destination) -> aiohttp.ClientSession:
         if pools.closer is None:
             pools.closer = _close_at_shutdown(loop, pools)
             await pools.closer.asend(None)
+    import aiohttp
+
     connector = aiohttp.TCPConnector(
         limit=dest.max_connections,
         limit_per_host=dest.max_connections,
@@ -374,6 +392,8 @@ _TIMEOUTS: dict[float, aiohttp.ClientTimeout] = {}
 def _timeout(seconds: float) -> aiohttp.ClientTimeout:
     found = _TIMEOUTS.get(seconds)
     if found is None:
+        import aiohttp
+
         # total: pool wait, connect, send and the whole answer
         found = aiohttp.ClientTimeout(total=seconds)
         if len(_TIMEOUTS) < 64:
@@ -398,12 +418,18 @@ async def async_send(
         ) as answer:
             content = await answer.read()
             status, raw_headers = answer.status, answer.raw_headers
-    except (aiohttp.ClientError, OSError) as exc:  # TimeoutError is an OSError
+    except Exception as exc:
+        from aiohttp import ClientError
+
+        if not isinstance(exc, (ClientError, OSError)):  # TimeoutError is an OSError
+            raise
         raise _async_error(exc) from exc
     return _response(status, raw_headers, content, method, url)
 
 
 def _async_error(exc: BaseException) -> httpx.HTTPError:
+    import aiohttp
+
     text = str(exc) or type(exc).__name__
     if isinstance(exc, aiohttp.ConnectionTimeoutError):
         return httpx.ConnectTimeout(text)
