@@ -100,7 +100,7 @@ ensure() {
     # Made beside its place and moved there whole, so a run cut short leaves
     # nothing that looks complete.
     local start=$SECONDS
-    rm -rf "$dir.new"
+    rm -rf --one-file-system "$dir.new"
     echo "chroot: debootstrap --variant=minbase sid $dir"
     debootstrap --variant=minbase sid "$dir.new" "$mirror" >"$dir.debootstrap.log" 2>&1 || {
       tail -n 30 "$dir.debootstrap.log" >&2
@@ -112,7 +112,7 @@ ensure() {
     # checked.
     echo 'Acquire::Check-Valid-Until "false";' >"$dir.new/etc/apt/apt.conf.d/99vorel-valid-until"
     touch "$dir.new/.vorel-base"
-    rm -rf "$dir"
+    rm -rf --one-file-system "$dir"
     mv "$dir.new" "$dir"
     echo "chroot: base system made in $((SECONDS - start))s"
   fi
